@@ -1,0 +1,9 @@
+// Routed operations whose work is not built yet answer as a platform error.
+#include "capture/displays.h"
+#include "capture/frame.h"
+
+namespace brindlecast::capture {
+
+void desktopFrame(Host&, const Request&, Result&) { throw platform::PlatformError{"not built"}; }
+
+}  // namespace brindlecast::capture

@@ -1,0 +1,42 @@
+// The agent's one stateful object and the way into every operation.
+#pragma once
+
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+
+#include "host/validate.h"
+#include "platform/mac.h"
+
+namespace brindlecast {
+
+class Host {
+public:
+    explicit Host(platform::Mac& mac);
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Checks the identifier, builds the base result and routes the request.
+    // Returns the result, or throws a Failure or a platform error.
+    Result handle(const Request& request);
+
+    platform::Mac& mac() const { return mac_; }
+
+    // The application catalog: identifier to bundle location, the wall-clock
+    // time its last scan finished, and the bundles never catalogued.
+    std::map<std::string, std::string> catalog;
+    double catalogTime = -std::numeric_limits<double>::infinity();
+    const std::set<std::string, std::less<>> blockedBundles;
+    // The bundles that may not be closed or force-quit remotely.
+    const std::set<std::string, std::less<>> protectedBundles;
+
+private:
+    platform::Mac& mac_;
+};
+
+// Every operation has this shape: it validates its request, applies its
+// guard and checks in order, and adds its keys to the base result.
+using Operation = void (*)(Host& host, const Request& request, Result& result);
+
+}  // namespace brindlecast

@@ -1,0 +1,37 @@
+// Writing responses and event-log lines as compact JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <boost/json/value.hpp>
+
+namespace brindlecast {
+
+// Compact JSON with the keys of every object in lexicographic order.
+std::string serializeSorted(const boost::json::value& value);
+
+// A flat JSON object written in the order its members are added. Numbers are
+// written in their shortest exact form (756, 755.5), never with an exponent
+// where plain digits will do.
+class JsonLine {
+public:
+    JsonLine& add(std::string_view key, std::string_view text);
+    JsonLine& add(std::string_view key, const char* text) { return add(key, std::string_view(text)); }
+    JsonLine& add(std::string_view key, bool flag);
+    JsonLine& add(std::string_view key, int64_t n);
+    JsonLine& add(std::string_view key, int32_t n) { return add(key, static_cast<int64_t>(n)); }
+    JsonLine& add(std::string_view key, uint32_t n) { return add(key, static_cast<int64_t>(n)); }
+    JsonLine& add(std::string_view key, uint64_t n);
+    JsonLine& add(std::string_view key, double n);
+    std::string text() const { return text_ + "}"; }
+
+private:
+    void key(std::string_view key);
+    std::string text_ = "{";
+};
+
+void appendJsonString(std::string& out, std::string_view text);
+
+}  // namespace brindlecast

@@ -1,0 +1,145 @@
+#include "host/loop.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include "host/failure.h"
+#include "host/host.h"
+#include "host/json_out.h"
+#include "host/text.h"
+
+namespace brindlecast {
+
+namespace {
+
+// Raw bytes kept of a line: the limit, a carriage return before the line
+// feed, and one byte more to know that the limit is passed. Repair never
+// shortens a line, so a longer raw line is always too long.
+constexpr std::size_t keptRawBytes = maxLineBytes + 2;
+
+void writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;  // the parent has gone; nothing to tell anyone
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+std::string failureResponse(std::string_view id, const Failure& failure) {
+    std::string out = "{\"id\":";
+    appendJsonString(out, graphemePrefix(id, 32));
+    out += ",\"ok\":false,\"code\":";
+    appendJsonString(out, failure.code);
+    out += ",\"error\":";
+    appendJsonString(out, failure.message);
+    out += '}';
+    return out;
+}
+
+}  // namespace
+
+bool LineReader::fill() {
+    if (eof_) return false;
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            eof_ = true;
+            return false;
+        }
+        pos_ = 0;
+        end_ = static_cast<std::size_t>(n);
+        return true;
+    }
+}
+
+std::optional<LineReader::Line> LineReader::next() {
+    raw_.clear();
+    bool overflow = false;
+    bool terminated = false;
+    bool sawAnything = false;
+    while (!terminated) {
+        if (pos_ == end_ && !fill()) break;
+        sawAnything = true;
+        const char* start = buffer_ + pos_;
+        const void* lf = std::memchr(start, '\n', end_ - pos_);
+        std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) : end_ - pos_;
+        if (!overflow) {
+            std::size_t room = keptRawBytes - raw_.size();
+            if (take > room) {
+                overflow = true;
+                raw_.clear();
+                raw_.shrink_to_fit();
+            } else {
+                raw_.append(start, take);
+            }
+        }
+        pos_ += take;
+        if (lf) {
+            ++pos_;
+            terminated = true;
+        }
+    }
+    if (!sawAnything) return std::nullopt;
+    Line line;
+    if (overflow) {
+        line.tooLong = true;
+        return line;
+    }
+    std::string_view content = raw_;
+    if (terminated && !content.empty() && content.back() == '\r') content.remove_suffix(1);
+    line.text.reserve(content.size());
+    repairUtf8(content, line.text);
+    if (line.text.size() > maxLineBytes) {
+        line.tooLong = true;
+        line.text.clear();
+    }
+    return line;
+}
+
+std::string respond(Host& host, const LineReader::Line& line) {
+    if (line.tooLong) return failureResponse("", failures::malformedRequest);
+
+    boost::json::parse_options options;
+    options.max_depth = 512;
+    boost::system::error_code ec;
+    boost::json::value parsed = boost::json::parse(line.text, ec, {}, options);
+    if (ec) return failureResponse("", failures::platformError);
+    if (!parsed.is_object()) {
+        // Only an object or an array stands at the top of a request line.
+        return failureResponse("", parsed.is_array() ? failures::malformedRequest : failures::platformError);
+    }
+    const boost::json::object& request = parsed.get_object();
+    std::string_view id;
+    if (const auto* text = request.if_contains("id"); text != nullptr && text->is_string()) id = text->get_string();
+
+    try {
+        boost::json::object result = host.handle(request);
+        return serializeSorted(result);
+    } catch (const Failure& failure) {
+        return failureResponse(id, failure);
+    } catch (...) {
+        return failureResponse(id, failures::platformError);
+    }
+}
+
+void runLoop(Host& host, int in, int out) {
+    LineReader reader(in);
+    while (auto line = reader.next()) {
+        std::string response = respond(host, *line);
+        if (response.empty()) continue;
+        writeAll(out, response.data(), response.size());
+        writeAll(out, "\n", 1);
+    }
+}
+
+}  // namespace brindlecast

@@ -1,0 +1,232 @@
+// The one narrow interface through which the agent reaches the Mac.
+//
+// Every query and effect the operations need, named after what they need and
+// not after the frameworks that serve them. A backend answers queries and
+// carries out effects; it knows nothing of requests, limits or messages.
+// Two backends implement it: the real one on macOS (platform/macos) and the
+// virtual Mac (platform/virtual), which every build has and every test uses.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brindlecast::platform {
+
+// An error that a platform service reported. Operations pass it on unchanged;
+// the request loop answers it as a platform failure.
+struct PlatformError {
+    std::string_view what;
+};
+
+struct Point {
+    double x = 0;
+    double y = 0;
+};
+
+struct Rect {
+    double x = 0;
+    double y = 0;
+    double width = 0;
+    double height = 0;
+};
+
+// ---- Session ----------------------------------------------------------------
+
+// The three entries of the session attribute dictionary that the guard reads.
+// Each holds the entry's value only when the entry is present and a boolean.
+struct SessionFacts {
+    std::optional<bool> onConsole;
+    std::optional<bool> loginDone;
+    std::optional<bool> screenLocked;
+};
+
+struct FrontmostApp {
+    std::optional<std::string> bundleId;
+};
+
+// ---- Synthetic events -------------------------------------------------------
+
+// A created, not yet posted event. Released when the handle goes.
+class Event {
+public:
+    virtual ~Event() = default;
+};
+using EventHandle = std::unique_ptr<Event>;
+
+struct ScrollWheel {
+    int32_t unit = 0;        // 0: pixels
+    int32_t wheelCount = 2;
+    int32_t wheel1 = 0;
+    int32_t wheel2 = 0;
+    int32_t wheel3 = 0;
+};
+
+// The fields of a system-defined event (the media keys).
+struct SystemDefinedEvent {
+    uint32_t type = 14;
+    Point location;
+    uint64_t modifierFlags = 0;
+    double timestamp = 0;
+    int64_t windowNumber = 0;
+    int16_t subtype = 0;
+    int64_t data1 = 0;
+    int64_t data2 = 0;
+};
+
+// The focused accessibility element, as far as text entry needs it.
+struct FocusedField {
+    bool found = false;          // the query succeeded and gave an accessibility element
+    bool roleReadable = false;   // the "AXRole" query succeeded
+    std::optional<std::string> role;     // the role, when it is a string
+    std::optional<std::string> subrole;  // the subrole, when a string came back
+};
+
+// ---- Apple events -----------------------------------------------------------
+
+struct AppleEvent {
+    uint32_t eventClass = 0;   // four-character codes, first character in the top byte
+    uint32_t eventId = 0;
+    std::string targetBundleId;
+    int32_t returnId = -1;
+    int32_t transactionId = 0;
+    int32_t sendOptions = 0;
+    double timeoutSeconds = 0;
+};
+
+struct AppleEventReply {
+    std::optional<int32_t> errorNumber;  // the reply's 'errn' parameter, if it has one
+};
+
+// ---- Displays and capture ---------------------------------------------------
+
+struct ShareableWindow {
+    std::optional<int32_t> ownerPid;  // none: no owning application
+    int64_t layer = 0;
+    Rect frame;
+};
+
+// A snapshot of what can be captured. `native` keeps the backend's own objects
+// alive until the capture that uses them is done.
+struct ShareableContent {
+    std::vector<uint32_t> displays;
+    std::vector<ShareableWindow> windows;
+    std::shared_ptr<const void> native;
+};
+
+struct CaptureSettings {
+    int width = 0;
+    int height = 0;
+    bool showsCursor = true;
+    bool capturesAudio = false;
+};
+
+enum class PixelFormat { RGBX, BGRX, RGBA, BGRA };
+
+// A bitmap picture, 4 bytes a pixel, rows `stride` bytes apart.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::size_t stride = 0;
+    PixelFormat format = PixelFormat::RGBX;
+    std::vector<uint8_t> pixels;
+};
+
+// ---- Applications -----------------------------------------------------------
+
+struct FolderEntry {
+    std::string name;
+    std::string path;
+    bool propertiesRead = false;          // false: the two properties could not be read
+    std::optional<bool> isSymbolicLink;
+    std::optional<bool> isDirectory;
+};
+
+struct Bundle {
+    std::optional<std::string> bundleId;
+    std::optional<std::string> displayName;  // "CFBundleDisplayName" when it is a string
+    bool hasExecutable = false;
+};
+
+struct RunningApp {
+    int32_t pid = 0;
+    std::optional<std::string> bundlePath;  // as the platform reports it, not yet normalised
+    std::shared_ptr<const void> native;
+};
+
+// The three folders the catalog scans: applications, system, home.
+using ScanRoots = std::array<std::string, 3>;
+
+// ---- The interface ----------------------------------------------------------
+
+class Mac {
+public:
+    virtual ~Mac() = default;
+
+    // Session and permissions.
+    virtual std::optional<SessionFacts> session() = 0;  // none: no usable dictionary (absent, not one, empty)
+    virtual bool secureInputEnabled() = 0;
+    virtual std::optional<FrontmostApp> frontmostApplication() = 0;
+    virtual bool accessibilityTrusted() = 0;
+    virtual void promptAccessibility() = 0;
+    virtual bool screenCaptureAllowed() = 0;
+    virtual void promptScreenCapture() = 0;
+    // The status code of the Automation check for sending events of that class
+    // and identifier to the application with that bundle identifier.
+    virtual int32_t automationStatus(const std::string& targetBundleId, uint32_t eventClass,
+                                     uint32_t eventId, bool prompt) = 0;
+
+    // Displays.
+    virtual std::optional<uint32_t> activeDisplayCount() = 0;  // none: the query failed
+    virtual std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) = 0;  // none: failed
+    virtual uint32_t mainDisplay() = 0;
+    virtual std::optional<std::string> displayUuid(uint32_t display) = 0;
+    virtual Rect displayBounds(uint32_t display) = 0;
+
+    // Synthetic events; a creation returns none when the platform makes no event.
+    virtual EventHandle mouseEvent(uint32_t type, Point at, uint32_t button) = 0;
+    virtual EventHandle scrollEvent(const ScrollWheel& wheel) = 0;
+    virtual EventHandle keyEvent(uint16_t keyCode, bool down) = 0;
+    virtual EventHandle systemEvent(const SystemDefinedEvent& fields) = 0;
+    virtual void setFlags(Event& event, uint64_t flags) = 0;
+    virtual void setText(Event& event, std::u16string_view units) = 0;
+    virtual void post(Event& event) = 0;  // at the HID event tap
+
+    virtual FocusedField focusedField() = 0;
+
+    // Apple events; throws PlatformError when the event cannot be sent or no reply comes.
+    virtual AppleEventReply sendAppleEvent(const AppleEvent& event) = 0;
+
+    // Capture; each throws PlatformError when the platform reports an error.
+    virtual ShareableContent shareableContent() = 0;
+    virtual Picture captureDisplay(const ShareableContent& content, uint32_t display,
+                                   const CaptureSettings& settings) = 0;
+    virtual Picture captureWindow(const ShareableContent& content, std::size_t windowIndex,
+                                  const CaptureSettings& settings) = 0;
+
+    // Applications.
+    virtual ScanRoots applicationRoots() = 0;
+    virtual std::optional<std::vector<FolderEntry>> listFolder(const std::string& path) = 0;
+    virtual std::optional<Bundle> openBundle(const std::string& path) = 0;
+    virtual std::string standardLocation(const std::string& path) = 0;  // links resolved, then standardised
+    virtual bool fileExists(const std::string& path) = 0;
+    virtual std::vector<RunningApp> runningApplications() = 0;
+    virtual int32_t ownProcessId() = 0;
+    virtual bool activate(const RunningApp& app, uint64_t options) = 0;
+    virtual bool terminate(const RunningApp& app) = 0;
+    virtual bool forceTerminate(const RunningApp& app) = 0;
+    // Waits for the platform's call-back; throws PlatformError when it brings an error.
+    virtual void openApplication(const std::string& bundlePath) = 0;
+    // The bundle's icon (or the generic one) drawn scaled into a new size x size RGBA canvas.
+    virtual std::optional<Picture> drawIcon(const std::string& bundlePath, int size) = 0;
+
+    // The wall clock, seconds since 1970.
+    virtual double now() = 0;
+};
+
+}  // namespace brindlecast::platform

@@ -1,0 +1,119 @@
+// The virtual Mac: a backend that answers every query from a state that a
+// JSON file describes, and writes every effect to an event log instead of
+// performing it. The state file is named by BRINDLECAST_VIRTUAL_MAC; without
+// one the built-in default state is used.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include "platform/mac.h"
+
+namespace brindlecast {
+class JsonLine;
+}
+
+namespace brindlecast::platform {
+
+class VirtualMac final : public Mac {
+public:
+    // `statePath` empty: the built-in default state.
+    explicit VirtualMac(std::string statePath);
+    ~VirtualMac() override;
+
+    std::optional<SessionFacts> session() override;
+    bool secureInputEnabled() override;
+    std::optional<FrontmostApp> frontmostApplication() override;
+    bool accessibilityTrusted() override;
+    void promptAccessibility() override;
+    bool screenCaptureAllowed() override;
+    void promptScreenCapture() override;
+    int32_t automationStatus(const std::string& targetBundleId, uint32_t eventClass, uint32_t eventId,
+                             bool prompt) override;
+
+    std::optional<uint32_t> activeDisplayCount() override;
+    std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override;
+    uint32_t mainDisplay() override;
+    std::optional<std::string> displayUuid(uint32_t display) override;
+    Rect displayBounds(uint32_t display) override;
+
+    EventHandle mouseEvent(uint32_t type, Point at, uint32_t button) override;
+    EventHandle scrollEvent(const ScrollWheel& wheel) override;
+    EventHandle keyEvent(uint16_t keyCode, bool down) override;
+    EventHandle systemEvent(const SystemDefinedEvent& fields) override;
+    void setFlags(Event& event, uint64_t flags) override;
+    void setText(Event& event, std::u16string_view units) override;
+    void post(Event& event) override;
+
+    FocusedField focusedField() override;
+    AppleEventReply sendAppleEvent(const AppleEvent& event) override;
+
+    ShareableContent shareableContent() override;
+    Picture captureDisplay(const ShareableContent& content, uint32_t display,
+                           const CaptureSettings& settings) override;
+    Picture captureWindow(const ShareableContent& content, std::size_t windowIndex,
+                          const CaptureSettings& settings) override;
+
+    ScanRoots applicationRoots() override;
+    std::optional<std::vector<FolderEntry>> listFolder(const std::string& path) override;
+    std::optional<Bundle> openBundle(const std::string& path) override;
+    std::string standardLocation(const std::string& path) override;
+    bool fileExists(const std::string& path) override;
+    std::vector<RunningApp> runningApplications() override;
+    int32_t ownProcessId() override;
+    bool activate(const RunningApp& app, uint64_t options) override;
+    bool terminate(const RunningApp& app) override;
+    bool forceTerminate(const RunningApp& app) override;
+    void openApplication(const std::string& bundlePath) override;
+    std::optional<Picture> drawIcon(const std::string& bundlePath, int size) override;
+
+    double now() override;
+
+private:
+    struct FileIdentity {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        int64_t size = 0;
+        int64_t mtimeNanoseconds = 0;
+        bool exists = false;
+        bool operator==(const FileIdentity&) const = default;
+    };
+
+    // Reads the state file again when it has changed; called before every query.
+    void refresh();
+    void load();
+    // The current value of a state key, or null when the key is absent.
+    const boost::json::value* key(std::string_view name);
+    bool flag(std::string_view name, bool fallback);
+    bool eventFails(std::string_view kind);
+    const boost::json::object* display(uint32_t number);
+    // A named moment inside a request has passed: apply the "then" entries for it.
+    void passed(std::string_view moment);
+    // Appends one line to the event log, if the state names one.
+    void log(const JsonLine& line);
+
+    std::string path_;
+    FileIdentity identity_;
+    bool loaded_ = false;
+    boost::json::object state_;
+    std::vector<bool> thenApplied_;
+
+    // ---- capture (virtual/capture.cpp) ----
+
+    // ---- applications (virtual/apps.cpp) ----
+};
+
+// A virtual Mac on the state file that BRINDLECAST_VIRTUAL_MAC names.
+std::unique_ptr<Mac> makeVirtualMac();
+
+// The state a virtual Mac has when its file cannot be read or is not an object.
+boost::json::object deadMacState();
+
+}  // namespace brindlecast::platform
