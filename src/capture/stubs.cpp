@@ -4,6 +4,7 @@
 
 namespace brindlecast::capture {
 
+Result frame(Host&, const Request&, const std::string*) { throw platform::PlatformError{"not built"}; }
 void desktopFrame(Host&, const Request&, Result&) { throw platform::PlatformError{"not built"}; }
 
 }  // namespace brindlecast::capture

@@ -107,7 +107,13 @@ private:
 
     // ---- capture (virtual/capture.cpp) ----
 
+
+    // (end of capture)
+
     // ---- applications (virtual/apps.cpp) ----
+
+
+    // (end of applications)
 };
 
 // A virtual Mac on the state file that BRINDLECAST_VIRTUAL_MAC names.
