@@ -72,6 +72,11 @@ Spawned spawnAgent(const std::string& statePath) {
 
 }  // namespace
 
+std::string textOf(const boost::json::value& value) {
+    if (value.is_string()) return std::string(value.get_string());
+    return "<not a string: " + boost::json::serialize(value) + ">";
+}
+
 VirtualMacFiles::VirtualMacFiles() {
     char pattern[] = "/tmp/brindlecast-test-XXXXXX";
     char* made = mkdtemp(pattern);

@@ -9,6 +9,9 @@
 
 namespace testing_support {
 
+// The text of a JSON string value, or "<not a string: ...>" for any other value.
+std::string textOf(const boost::json::value& value);
+
 // A scratch folder with a state file and an event log for one virtual Mac.
 class VirtualMacFiles {
 public:
