@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
@@ -112,7 +113,10 @@ std::string respond(Host& host, const LineReader::Line& line) {
     boost::json::parse_options options;
     options.max_depth = 512;
     boost::system::error_code ec;
-    boost::json::value parsed = boost::json::parse(line.text, ec, {}, options);
+    // Most requests parse without touching the heap.
+    alignas(std::max_align_t) unsigned char arena[4096];
+    boost::json::monotonic_resource memory(arena, sizeof arena);
+    boost::json::value parsed = boost::json::parse(line.text, ec, &memory, options);
     if (ec) return failureResponse("", failures::platformError);
     if (!parsed.is_object()) {
         // Only an object or an array stands at the top of a request line.

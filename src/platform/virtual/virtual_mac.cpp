@@ -145,14 +145,9 @@ void VirtualMac::log(const JsonLine& line) {
 std::optional<SessionFacts> VirtualMac::session() {
     refresh();
     const auto* value = key("session");
-    boost::json::object defaults;
-    const boost::json::object* dictionary = nullptr;
-    if (value == nullptr) {
-        defaults = {{"kCGSSessionOnConsoleKey", true}, {"kCGSessionLoginDoneKey", true}};
-        dictionary = &defaults;
-    } else {
-        dictionary = value->if_object();
-    }
+    // The default session: on the console, logged in, not locked.
+    if (value == nullptr) return SessionFacts{true, true, std::nullopt};
+    const boost::json::object* dictionary = value->if_object();
     if (dictionary == nullptr || dictionary->empty()) return std::nullopt;
     auto entry = [&](std::string_view name) -> std::optional<bool> {
         const auto* v = dictionary->if_contains(name);
