@@ -1,9 +1,21 @@
 // The action request: media keys, power, shortcuts and presentation keys.
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+
 #include "host/host.h"
 
 namespace brindlecast::input {
+
+// Presses one system media key (a key type such as 16 for play/pause): a
+// system-defined key-down event, then the key-up event.
+void mediaKey(const Host& host, int32_t keyType);
+
+// Asks the login window to shut down ("shutdown"), restart ("restart") or
+// sleep ("sleep"), waiting up to 5 seconds for its reply. Passes on the
+// platform's error when the event cannot be sent or no reply comes.
+void power(const Host& host, std::string_view action);
 
 void actionRequest(Host& host, const Request& request, Result& result);
 
