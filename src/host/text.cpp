@@ -2,7 +2,6 @@
 
 #include <cstdint>
 
-#include <utf8proc.h>
 
 namespace brindlecast {
 
@@ -66,35 +65,11 @@ void repairUtf8(std::string_view bytes, std::string& out) {
     }
 }
 
-namespace {
-
-template <typename Visit>
-void forEachBoundary(std::string_view text, Visit visit) {
-    const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-    auto n = static_cast<utf8proc_ssize_t>(text.size());
-    utf8proc_ssize_t i = 0;
-    utf8proc_int32_t previous = -1;
-    utf8proc_int32_t state = 0;
-    while (i < n) {
-        utf8proc_int32_t cp = 0;
-        utf8proc_ssize_t len = utf8proc_iterate(p + i, n - i, &cp);
-        if (len <= 0) {  // not expected after repair; count the byte alone
-            len = 1;
-            cp = 0xFFFD;
-        }
-        bool breaks = previous < 0 || utf8proc_grapheme_break_stateful(previous, cp, &state);
-        if (breaks && !visit(static_cast<std::size_t>(i))) return;
-        previous = cp;
-        i += len;
-    }
-}
-
-}  // namespace
 
 std::size_t graphemeCount(std::string_view text, std::size_t limit) {
     std::size_t count = 0;
-    forEachBoundary(text, [&](std::size_t) {
-        ++count;
+    forEachCodePoint(text, [&](char32_t, std::size_t, bool starts) {
+        if (starts) ++count;
         return count <= limit;
     });
     return count;
@@ -103,7 +78,8 @@ std::size_t graphemeCount(std::string_view text, std::size_t limit) {
 std::string_view graphemePrefix(std::string_view text, std::size_t count) {
     std::size_t seen = 0;
     std::size_t end = text.size();
-    forEachBoundary(text, [&](std::size_t offset) {
+    forEachCodePoint(text, [&](char32_t, std::size_t offset, bool starts) {
+        if (!starts) return true;
         if (seen == count) {
             end = offset;
             return false;

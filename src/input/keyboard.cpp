@@ -4,9 +4,9 @@
 #include <array>
 #include <utility>
 
-#include <utf8proc.h>
 
 #include "host/failure.h"
+#include "host/text.h"
 #include "input/guard.h"
 
 namespace brindlecast::input {
@@ -36,30 +36,6 @@ constexpr std::array<PresentationKey, 5> presentationKeys{{
     {"presentation:blank", 11},      // B
 }};
 
-// Calls visit(code point, whether an extended grapheme cluster starts there)
-// for each code point of the text. A byte that does not start a valid
-// sequence counts as U+FFFD on its own.
-template <typename Visit>
-void forEachCodePoint(std::string_view text, Visit visit) {
-    const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-    const auto n = static_cast<utf8proc_ssize_t>(text.size());
-    utf8proc_ssize_t i = 0;
-    utf8proc_int32_t previous = -1;
-    utf8proc_int32_t state = 0;
-    while (i < n) {
-        utf8proc_int32_t cp = 0;
-        utf8proc_ssize_t len = utf8proc_iterate(p + i, n - i, &cp);
-        if (len <= 0) {
-            len = 1;
-            cp = 0xFFFD;
-        }
-        const bool starts = previous < 0 || utf8proc_grapheme_break_stateful(previous, cp, &state);
-        visit(static_cast<char32_t>(cp), starts);
-        previous = cp;
-        i += len;
-    }
-}
-
 void appendUtf16(std::u16string& out, char32_t c) {
     if (c < 0x10000) {
         out.push_back(static_cast<char16_t>(c));
@@ -72,7 +48,10 @@ void appendUtf16(std::u16string& out, char32_t c) {
 
 std::size_t utf16Length(std::string_view text) {
     std::size_t units = 0;
-    forEachCodePoint(text, [&](char32_t c, bool) { units += c < 0x10000 ? 1 : 2; });
+    forEachCodePoint(text, [&](char32_t c, std::size_t, bool) {
+        units += c < 0x10000 ? 1 : 2;
+        return true;
+    });
     return units;
 }
 
@@ -96,9 +75,10 @@ std::vector<std::u16string> textRuns(std::string_view text, std::size_t maxUnits
         runs.back() += cluster;
         cluster.clear();
     };
-    forEachCodePoint(text, [&](char32_t c, bool startsCluster) {
+    forEachCodePoint(text, [&](char32_t c, std::size_t, bool startsCluster) {
         if (startsCluster) place();
         appendUtf16(cluster, c);
+        return true;
     });
     place();
     return runs;
