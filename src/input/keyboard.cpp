@@ -4,7 +4,6 @@
 #include <array>
 #include <utility>
 
-
 #include "host/failure.h"
 #include "host/text.h"
 #include "input/guard.h"
