@@ -16,11 +16,25 @@ extern char** environ;
 
 namespace bench {
 
+namespace {
+
+// A pipe whose two ends are closed on exec (pipe2 is Linux-only).
+bool closeOnExecPipe(int fds[2]) {
+#ifdef __linux__
+    return pipe2(fds, O_CLOEXEC) == 0;
+#else
+    if (pipe(fds) != 0) return false;
+    return fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0;
+#endif
+}
+
+}  // namespace
+
 PipeRun runThroughPipe(const std::string& program, const std::string& input,
                        const std::vector<std::string>& environment, bool keepOutput) {
     std::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (!closeOnExecPipe(in) || !closeOnExecPipe(out)) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);

@@ -36,6 +36,16 @@ std::vector<std::string> environmentWith(const std::string& statePath) {
     return env;
 }
 
+// A pipe whose two ends are closed on exec (pipe2 is Linux-only).
+bool closeOnExecPipe(int fds[2]) {
+#ifdef __linux__
+    return pipe2(fds, O_CLOEXEC) == 0;
+#else
+    if (pipe(fds) != 0) return false;
+    return fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0;
+#endif
+}
+
 struct Spawned {
     int pid;
     int in;
@@ -45,7 +55,7 @@ struct Spawned {
 
 Spawned spawnAgent(const std::string& statePath) {
     int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    if (!closeOnExecPipe(in) || !closeOnExecPipe(out) || !closeOnExecPipe(err)) {
         throw std::runtime_error("pipe");
     }
     posix_spawn_file_actions_t actions;

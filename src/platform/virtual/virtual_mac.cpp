@@ -68,7 +68,12 @@ void VirtualMac::refresh() {
         now.device = static_cast<uint64_t>(info.st_dev);
         now.inode = static_cast<uint64_t>(info.st_ino);
         now.size = static_cast<int64_t>(info.st_size);
-        now.mtimeNanoseconds = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+#ifdef __APPLE__
+        const struct timespec& modified = info.st_mtimespec;
+#else
+        const struct timespec& modified = info.st_mtim;
+#endif
+        now.mtimeNanoseconds = static_cast<int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec;
     }
     if (loaded_ && now == identity_) return;
     identity_ = now;

@@ -1,0 +1,216 @@
+// The real Mac: application folders and bundles on disk, running
+// applications, and application icons.
+#include "platform/macos/backend.h"
+
+#include <algorithm>
+#include <cstring>
+
+#import <AppKit/AppKit.h>
+
+namespace brindlecast::platform {
+
+namespace {
+
+std::optional<bool> flagOf(NSDictionary<NSURLResourceKey, id>* values, NSURLResourceKey key) {
+    id value = values[key];
+    if (![value isKindOfClass:[NSNumber class]]) return std::nullopt;
+    return static_cast<NSNumber*>(value).boolValue != NO;
+}
+
+NSRunningApplication* runningApplicationOf(const RunningApp& app) {
+    return (__bridge NSRunningApplication*)app.native.get();
+}
+
+// Premultiplied RGBA rows, `bytesPerRow` apart, as straight-alpha RGBA rows
+// 4 x size bytes apart.
+Picture straightRgba(const unsigned char* rows, std::size_t bytesPerRow, int size) {
+    Picture picture;
+    picture.width = size;
+    picture.height = size;
+    picture.stride = static_cast<std::size_t>(size) * 4;
+    picture.format = PixelFormat::RGBA;
+    picture.pixels.resize(picture.stride * static_cast<std::size_t>(size));
+    for (std::size_t y = 0; y < static_cast<std::size_t>(size); ++y) {
+        const unsigned char* from = rows + y * bytesPerRow;
+        uint8_t* to = picture.pixels.data() + y * picture.stride;
+        for (std::size_t x = 0; x < picture.stride; x += 4) {
+            const unsigned alpha = from[x + 3];
+            for (std::size_t c = 0; c < 3; ++c) {
+                const unsigned value = from[x + c];
+                to[x + c] = static_cast<uint8_t>(
+                    alpha == 0 ? 0 : std::min(255u, (value * 255u + alpha / 2) / alpha));
+            }
+            to[x + 3] = static_cast<uint8_t>(alpha);
+        }
+    }
+    return picture;
+}
+
+}  // namespace
+
+// ---- Folders and bundles ----------------------------------------------------
+
+ScanRoots MacOSMac::applicationRoots() {
+    @autoreleasepool {
+        NSURL* home = NSFileManager.defaultManager.homeDirectoryForCurrentUser;
+        NSURL* homeApplications = [home URLByAppendingPathComponent:@"Applications" isDirectory:YES];
+        return {"/Applications", "/System/Applications", textOf(homeApplications.path)};
+    }
+}
+
+std::optional<std::vector<FolderEntry>> MacOSMac::listFolder(const std::string& path) {
+    @autoreleasepool {
+        NSURL* folder = fileURLOf(path);
+        if (folder == nil) return std::nullopt;
+        NSArray<NSURLResourceKey>* keys = @[ NSURLIsSymbolicLinkKey, NSURLIsDirectoryKey ];
+        NSArray<NSURL*>* items =
+            [NSFileManager.defaultManager contentsOfDirectoryAtURL:folder
+                                        includingPropertiesForKeys:keys
+                                                           options:NSDirectoryEnumerationSkipsHiddenFiles
+                                                             error:nil];
+        if (items == nil) return std::nullopt;
+        std::vector<FolderEntry> entries;
+        entries.reserve(items.count);
+        for (NSURL* item in items) {
+            FolderEntry entry;
+            entry.name = textOf(item.lastPathComponent);
+            entry.path = textOf(item.path);
+            if (NSDictionary<NSURLResourceKey, id>* values = [item resourceValuesForKeys:keys error:nil]) {
+                entry.propertiesRead = true;
+                entry.isSymbolicLink = flagOf(values, NSURLIsSymbolicLinkKey);
+                entry.isDirectory = flagOf(values, NSURLIsDirectoryKey);
+            }
+            entries.push_back(std::move(entry));
+        }
+        return entries;
+    }
+}
+
+std::optional<Bundle> MacOSMac::openBundle(const std::string& path) {
+    @autoreleasepool {
+        NSURL* location = fileURLOf(path);
+        if (location == nil) return std::nullopt;
+        NSBundle* bundle = [[NSBundle alloc] initWithURL:location];
+        if (bundle == nil) return std::nullopt;
+        Bundle out;
+        if (NSString* bundleId = bundle.bundleIdentifier) out.bundleId = textOf(bundleId);
+        id displayName = [bundle objectForInfoDictionaryKey:@"CFBundleDisplayName"];
+        if ([displayName isKindOfClass:[NSString class]]) out.displayName = textOf(static_cast<NSString*>(displayName));
+        out.hasExecutable = bundle.executableURL != nil;
+        return out;
+    }
+}
+
+std::string MacOSMac::standardLocation(const std::string& path) {
+    @autoreleasepool {
+        NSURL* location = fileURLOf(path);
+        if (location == nil) return path;
+        NSString* standard = location.URLByResolvingSymlinksInPath.URLByStandardizingPath.path;
+        return standard != nil ? textOf(standard) : path;
+    }
+}
+
+bool MacOSMac::fileExists(const std::string& path) {
+    @autoreleasepool {
+        NSString* string = stringOf(path);
+        return string != nil && [NSFileManager.defaultManager fileExistsAtPath:string];
+    }
+}
+
+// ---- Running applications ---------------------------------------------------
+
+std::vector<RunningApp> MacOSMac::runningApplications() {
+    std::vector<RunningApp> apps;
+    @autoreleasepool {
+        serviceMainRunLoop();
+        for (NSRunningApplication* running in NSWorkspace.sharedWorkspace.runningApplications) {
+            RunningApp app;
+            app.pid = running.processIdentifier;
+            if (NSString* bundlePath = running.bundleURL.path) app.bundlePath = textOf(bundlePath);
+            app.native = retainedObject(running);
+            apps.push_back(std::move(app));
+        }
+    }
+    return apps;
+}
+
+bool MacOSMac::activate(const RunningApp& app, uint64_t options) {
+    @autoreleasepool {
+        return [runningApplicationOf(app) activateWithOptions:static_cast<NSApplicationActivationOptions>(options)];
+    }
+}
+
+bool MacOSMac::terminate(const RunningApp& app) {
+    @autoreleasepool {
+        return [runningApplicationOf(app) terminate];
+    }
+}
+
+bool MacOSMac::forceTerminate(const RunningApp& app) {
+    @autoreleasepool {
+        return [runningApplicationOf(app) forceTerminate];
+    }
+}
+
+void MacOSMac::openApplication(const std::string& bundlePath) {
+    bool opened = false;
+    @autoreleasepool {
+        if (NSURL* location = fileURLOf(bundlePath)) {
+            __block bool launched = false;
+            dispatch_semaphore_t done = dispatch_semaphore_create(0);
+            [NSWorkspace.sharedWorkspace openApplicationAtURL:location
+                                                configuration:[NSWorkspaceOpenConfiguration configuration]
+                                            completionHandler:^(NSRunningApplication* application, NSError* error) {
+                                                launched = application != nil && error == nil;
+                                                dispatch_semaphore_signal(done);
+                                            }];
+            awaitCompletion(done);
+            opened = launched;
+        }
+    }
+    if (!opened) throw PlatformError{"the application could not be opened"};
+}
+
+// ---- Icons ------------------------------------------------------------------
+
+std::optional<Picture> MacOSMac::drawIcon(const std::string& bundlePath, int size) {
+    @autoreleasepool {
+        NSString* path = stringOf(bundlePath);
+        if (path == nil || size <= 0) return std::nullopt;
+        // The platform gives a generic icon to a bundle without one.
+        NSImage* icon = [NSWorkspace.sharedWorkspace iconForFile:path];
+
+        // The image chooses its own row and pixel sizes; the layout is read back below.
+        NSBitmapImageRep* canvas = [[NSBitmapImageRep alloc] initWithBitmapDataPlanes:nullptr
+                                                                           pixelsWide:size
+                                                                           pixelsHigh:size
+                                                                        bitsPerSample:8
+                                                                      samplesPerPixel:4
+                                                                             hasAlpha:YES
+                                                                             isPlanar:NO
+                                                                       colorSpaceName:NSDeviceRGBColorSpace
+                                                                          bytesPerRow:0
+                                                                         bitsPerPixel:0];
+        // Red, green, blue and alpha in that order, 8-bit integers, alpha premultiplied.
+        const NSBitmapFormat unexpected =
+            NSBitmapFormatAlphaFirst | NSBitmapFormatAlphaNonpremultiplied | NSBitmapFormatFloatingPointSamples;
+        if (canvas == nil || canvas.bitmapData == nullptr || canvas.bitsPerPixel != 32 ||
+            (canvas.bitmapFormat & unexpected) != 0) {
+            return std::nullopt;
+        }
+        const std::size_t bytesPerRow = static_cast<std::size_t>(canvas.bytesPerRow);
+        std::memset(canvas.bitmapData, 0, bytesPerRow * static_cast<std::size_t>(size));
+
+        NSGraphicsContext* context = [NSGraphicsContext graphicsContextWithBitmapImageRep:canvas];
+        if (context == nil) return std::nullopt;
+        [NSGraphicsContext saveGraphicsState];
+        NSGraphicsContext.currentContext = context;
+        [icon drawInRect:NSMakeRect(0, 0, size, size)];
+        [context flushGraphics];
+        [NSGraphicsContext restoreGraphicsState];
+
+        return straightRgba(canvas.bitmapData, bytesPerRow, size);
+    }
+}
+
+}  // namespace brindlecast::platform

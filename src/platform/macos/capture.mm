@@ -1,0 +1,138 @@
+// The real Mac: shareable content and screenshots through ScreenCaptureKit.
+// The platform calls back on its own queues; the main thread waits for the
+// result and does everything else itself.
+#include "platform/macos/backend.h"
+
+#import <CoreGraphics/CoreGraphics.h>
+#import <ScreenCaptureKit/ScreenCaptureKit.h>
+
+namespace brindlecast::platform {
+
+namespace {
+
+// 32 bits a pixel, little-endian, no alpha: the bytes of a pixel are
+// blue, green, red and one unused byte.
+constexpr uint32_t bgrxLayout =
+    static_cast<uint32_t>(kCGImageAlphaNoneSkipFirst) | static_cast<uint32_t>(kCGBitmapByteOrder32Little);
+
+// The picture drawn into a bitmap of a known layout at width x height pixels,
+// its colours converted to sRGB.
+std::optional<Picture> pixelsOf(CGImageRef image, int width, int height) {
+    Picture picture;
+    picture.width = width;
+    picture.height = height;
+    picture.stride = static_cast<std::size_t>(width) * 4;
+    picture.format = PixelFormat::BGRX;
+    picture.pixels.assign(picture.stride * static_cast<std::size_t>(height), 0);
+
+    const Owned<CGColorSpaceRef> sRGB(CGColorSpaceCreateWithName(kCGColorSpaceSRGB));
+    if (!sRGB) return std::nullopt;
+    const Owned<CGContextRef> bitmap(CGBitmapContextCreate(picture.pixels.data(), static_cast<std::size_t>(width),
+                                                           static_cast<std::size_t>(height), 8, picture.stride,
+                                                           sRGB.get(), bgrxLayout));
+    if (!bitmap) return std::nullopt;
+    // The platform renders at the configured size; should it not, the picture is scaled to it.
+    CGContextSetInterpolationQuality(bitmap.get(), kCGInterpolationHigh);
+    CGContextDrawImage(bitmap.get(),
+                       CGRectMake(0, 0, static_cast<CGFloat>(width), static_cast<CGFloat>(height)), image);
+    return picture;
+}
+
+// One screenshot of what `filter` selects, rendered at the settings' size.
+std::optional<Picture> screenshot(SCContentFilter* filter, const CaptureSettings& settings) {
+    if (settings.width <= 0 || settings.height <= 0) return std::nullopt;
+    SCStreamConfiguration* configuration = [[SCStreamConfiguration alloc] init];
+    configuration.width = static_cast<std::size_t>(settings.width);
+    configuration.height = static_cast<std::size_t>(settings.height);
+    configuration.capturesAudio = settings.capturesAudio;
+    configuration.showsCursor = settings.showsCursor;
+
+    __block CGImageRef captured = nullptr;
+    dispatch_semaphore_t done = dispatch_semaphore_create(0);
+    [SCScreenshotManager captureImageWithFilter:filter
+                                  configuration:configuration
+                              completionHandler:^(CGImageRef image, NSError* error) {
+                                  // The image lives only as long as this call: keep it.
+                                  if (error == nil && image != nullptr) captured = CGImageRetain(image);
+                                  dispatch_semaphore_signal(done);
+                              }];
+    awaitCompletion(done);
+    if (captured == nullptr) return std::nullopt;
+    const Owned<CGImageRef> image(captured);
+    return pixelsOf(image.get(), settings.width, settings.height);
+}
+
+SCShareableContent* snapshotOf(const ShareableContent& content) {
+    return (__bridge SCShareableContent*)content.native.get();
+}
+
+}  // namespace
+
+ShareableContent MacOSMac::shareableContent() {
+    ShareableContent out;
+    bool read = false;
+    @autoreleasepool {
+        __block SCShareableContent* snapshot = nil;
+        dispatch_semaphore_t done = dispatch_semaphore_create(0);
+        [SCShareableContent getShareableContentExcludingDesktopWindows:NO
+                                                   onScreenWindowsOnly:YES
+                                                     completionHandler:^(SCShareableContent* found, NSError* error) {
+                                                         if (error == nil) snapshot = found;
+                                                         dispatch_semaphore_signal(done);
+                                                     }];
+        awaitCompletion(done);
+        if (snapshot != nil) {
+            for (SCDisplay* display in snapshot.displays) out.displays.push_back(display.displayID);
+            for (SCWindow* window in snapshot.windows) {
+                ShareableWindow entry;
+                if (SCRunningApplication* owner = window.owningApplication) entry.ownerPid = owner.processID;
+                entry.layer = window.windowLayer;
+                const CGRect frame = window.frame;
+                entry.frame = {frame.origin.x, frame.origin.y, frame.size.width, frame.size.height};
+                out.windows.push_back(entry);
+            }
+            // The windows above are listed in the snapshot's order, so an index
+            // into them is an index into the snapshot.
+            out.native = retainedObject(snapshot);
+            read = true;
+        }
+    }
+    if (!read) throw PlatformError{"the shareable content could not be read"};
+    return out;
+}
+
+Picture MacOSMac::captureDisplay(const ShareableContent& content, uint32_t display,
+                                 const CaptureSettings& settings) {
+    std::optional<Picture> picture;
+    @autoreleasepool {
+        SCDisplay* chosen = nil;
+        for (SCDisplay* candidate in snapshotOf(content).displays) {
+            if (candidate.displayID == display) {
+                chosen = candidate;
+                break;
+            }
+        }
+        if (chosen != nil) {
+            SCContentFilter* filter = [[SCContentFilter alloc] initWithDisplay:chosen excludingWindows:@[]];
+            picture = screenshot(filter, settings);
+        }
+    }
+    if (!picture) throw PlatformError{"the display could not be captured"};
+    return std::move(*picture);
+}
+
+Picture MacOSMac::captureWindow(const ShareableContent& content, std::size_t windowIndex,
+                                const CaptureSettings& settings) {
+    std::optional<Picture> picture;
+    @autoreleasepool {
+        NSArray<SCWindow*>* windows = snapshotOf(content).windows;
+        if (windowIndex < windows.count) {
+            SCContentFilter* filter = [[SCContentFilter alloc] initWithDesktopIndependentWindow:windows[windowIndex]];
+            picture = screenshot(filter, settings);
+        }
+    }
+    if (!picture) throw PlatformError{"the window could not be captured"};
+    return std::move(*picture);
+}
+
+}  // namespace brindlecast::platform

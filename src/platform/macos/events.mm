@@ -1,0 +1,155 @@
+// The real Mac: synthetic events posted at the HID event tap, the focused
+// accessibility element, and Apple events to other processes.
+#include "platform/macos/backend.h"
+
+#import <AppKit/AppKit.h>
+#import <ApplicationServices/ApplicationServices.h>
+#import <CoreGraphics/CoreGraphics.h>
+#import <CoreServices/CoreServices.h>
+
+namespace brindlecast::platform {
+
+namespace {
+
+// A created Quartz event, owned under the Create rule.
+class MacEvent final : public Event {
+public:
+    explicit MacEvent(CGEventRef ref) : ref_(ref) {}
+    ~MacEvent() override { CFRelease(ref_); }
+    MacEvent(const MacEvent&) = delete;
+    MacEvent& operator=(const MacEvent&) = delete;
+
+    CGEventRef get() const { return ref_; }
+
+private:
+    CGEventRef ref_;
+};
+
+EventHandle own(CGEventRef ref) {
+    if (ref == nullptr) return nullptr;
+    return std::make_unique<MacEvent>(ref);
+}
+
+CGEventRef quartzEvent(Event& event) {
+    return static_cast<MacEvent&>(event).get();
+}
+
+}  // namespace
+
+// ---- Synthetic events -------------------------------------------------------
+
+EventHandle MacOSMac::mouseEvent(uint32_t type, Point at, uint32_t button) {
+    return own(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type), CGPointMake(at.x, at.y),
+                                       static_cast<CGMouseButton>(button)));
+}
+
+EventHandle MacOSMac::scrollEvent(const ScrollWheel& wheel) {
+    return own(CGEventCreateScrollWheelEvent2(nullptr, static_cast<CGScrollEventUnit>(wheel.unit),
+                                              static_cast<uint32_t>(wheel.wheelCount), wheel.wheel1, wheel.wheel2,
+                                              wheel.wheel3));
+}
+
+EventHandle MacOSMac::keyEvent(uint16_t keyCode, bool down) {
+    return own(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(keyCode), down));
+}
+
+EventHandle MacOSMac::systemEvent(const SystemDefinedEvent& fields) {
+    @autoreleasepool {
+        NSEvent* event = [NSEvent otherEventWithType:static_cast<NSEventType>(fields.type)
+                                            location:NSMakePoint(fields.location.x, fields.location.y)
+                                       modifierFlags:static_cast<NSEventModifierFlags>(fields.modifierFlags)
+                                           timestamp:fields.timestamp
+                                        windowNumber:static_cast<NSInteger>(fields.windowNumber)
+                                             context:nil
+                                             subtype:fields.subtype
+                                               data1:static_cast<NSInteger>(fields.data1)
+                                               data2:static_cast<NSInteger>(fields.data2)];
+        if (event == nil) return nullptr;
+        // The postable form is autoreleased with the pool: keep it beyond.
+        CGEventRef quartz = event.CGEvent;
+        if (quartz == nullptr) return nullptr;
+        CFRetain(quartz);
+        return own(quartz);
+    }
+}
+
+void MacOSMac::setFlags(Event& event, uint64_t flags) {
+    CGEventSetFlags(quartzEvent(event), static_cast<CGEventFlags>(flags));
+}
+
+void MacOSMac::setText(Event& event, std::u16string_view units) {
+    CGEventKeyboardSetUnicodeString(quartzEvent(event), static_cast<UniCharCount>(units.size()),
+                                    reinterpret_cast<const UniChar*>(units.data()));
+}
+
+void MacOSMac::post(Event& event) {
+    CGEventPost(kCGHIDEventTap, quartzEvent(event));
+}
+
+// ---- Focused element --------------------------------------------------------
+
+FocusedField MacOSMac::focusedField() {
+    FocusedField field;
+    const Owned<AXUIElementRef> systemWide(AXUIElementCreateSystemWide());
+    if (!systemWide) return field;
+
+    Owned<CFTypeRef> focused;
+    if (AXUIElementCopyAttributeValue(systemWide.get(), CFSTR("AXFocusedUIElement"), focused.out()) !=
+            kAXErrorSuccess ||
+        !focused || CFGetTypeID(focused.get()) != AXUIElementGetTypeID()) {
+        return field;
+    }
+    field.found = true;
+    const auto element = static_cast<AXUIElementRef>(focused.get());
+
+    Owned<CFTypeRef> role;
+    field.roleReadable = AXUIElementCopyAttributeValue(element, CFSTR("AXRole"), role.out()) == kAXErrorSuccess;
+    if (!field.roleReadable) return field;
+    if (role && CFGetTypeID(role.get()) == CFStringGetTypeID()) {
+        field.role = textOf(static_cast<CFStringRef>(role.get()));
+    }
+
+    // Only whether a string came back counts, whatever the result code.
+    Owned<CFTypeRef> subrole;
+    (void)AXUIElementCopyAttributeValue(element, CFSTR("AXSubrole"), subrole.out());
+    if (subrole && CFGetTypeID(subrole.get()) == CFStringGetTypeID()) {
+        field.subrole = textOf(static_cast<CFStringRef>(subrole.get()));
+    }
+    return field;
+}
+
+// ---- Apple events -----------------------------------------------------------
+
+AppleEventReply MacOSMac::sendAppleEvent(const AppleEvent& event) {
+    std::optional<AppleEventReply> answer;
+    @autoreleasepool {
+        NSString* bundleId = stringOf(event.targetBundleId);
+        if (bundleId != nil) {
+            NSAppleEventDescriptor* target = [NSAppleEventDescriptor descriptorWithBundleIdentifier:bundleId];
+            NSAppleEventDescriptor* appleEvent =
+                [[NSAppleEventDescriptor alloc] initWithEventClass:event.eventClass
+                                                           eventID:event.eventId
+                                                  targetDescriptor:target
+                                                          returnID:static_cast<AEReturnID>(event.returnId)
+                                                     transactionID:event.transactionId];
+            NSError* error = nil;
+            // Waits for the reply, up to the timeout.
+            NSAppleEventDescriptor* reply =
+                [appleEvent sendEventWithOptions:static_cast<NSAppleEventSendOptions>(event.sendOptions)
+                                         timeout:event.timeoutSeconds
+                                           error:&error];
+            if (reply != nil) {
+                AppleEventReply out;
+                // 'errn': the error number the target put into its reply.
+                if (NSAppleEventDescriptor* errorNumber = [reply paramDescriptorForKeyword:keyErrorNumber]) {
+                    out.errorNumber = errorNumber.int32Value;
+                }
+                answer = out;
+            }
+        }
+    }
+    if (!answer) throw PlatformError{"the Apple event could not be sent or got no reply"};
+    return *answer;
+}
+
+}  // namespace brindlecast::platform
