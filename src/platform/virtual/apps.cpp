@@ -16,6 +16,7 @@
 #include <plist/plist.h>
 
 #include "host/json_out.h"
+#include "host/text.h"
 #include "platform/virtual/icon.h"
 #include "platform/virtual/property_list.h"
 #include "platform/virtual/virtual_mac.h"
@@ -274,7 +275,10 @@ bool VirtualMac::forceTerminate(const RunningApp& app) {
 
 void VirtualMac::openApplication(const std::string& bundlePath) {
     refresh();
-    log(JsonLine().add("app", "open").add("path", std::string_view(bundlePath)));
+    // The log is JSON: a path whose bytes are not UTF-8 is written repaired.
+    std::string path;
+    repairUtf8(bundlePath, path);
+    log(JsonLine().add("app", "open").add("path", std::string_view(path)));
     // The call-back comes at once: with the error the state asks for, or with
     // a running application.
     if (flag("openError", false)) throw PlatformError{"the application could not be opened"};
