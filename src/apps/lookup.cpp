@@ -1,11 +1,22 @@
 #include "apps/lookup.h"
 
+#include "apps/catalog.h"
 #include "host/failure.h"
 
 namespace brindlecast::apps {
 
-std::string application(Host&, std::string_view) {
-    fail(failures::appNotInCatalog);
+std::string application(Host& host, std::string_view identifier) {
+    refreshCatalog(host);
+    const auto found = host.catalog.find(std::string(identifier));
+    if (found == host.catalog.end()) fail(failures::appNotInCatalog);
+    // The catalog may be up to 15 seconds old: the bundle is checked again.
+    platform::Mac& mac = host.mac();
+    const std::string& location = found->second;
+    if (!mac.fileExists(location)) fail(failures::appNotInCatalog);
+    const auto bundle = mac.openBundle(location);
+    if (!bundle) fail(failures::appNotInCatalog);
+    if (host.blockedBundles.contains(bundle->bundleId.value_or(""))) fail(failures::appNotInCatalog);
+    return location;
 }
 
 std::vector<platform::RunningApp> running(Host& host, const std::string& location) {
@@ -17,6 +28,22 @@ std::vector<platform::RunningApp> running(Host& host, const std::string& locatio
         if (mac.standardLocation(*app.bundlePath) == location) instances.push_back(std::move(app));
     }
     return instances;
+}
+
+std::set<std::string, std::less<>> runningLocations(Host& host) {
+    platform::Mac& mac = host.mac();
+    const int32_t self = mac.ownProcessId();
+    std::set<std::string, std::less<>> locations;
+    for (const auto& app : mac.runningApplications()) {
+        if (!app.bundlePath || app.pid == self) continue;
+        locations.insert(mac.standardLocation(*app.bundlePath));
+    }
+    return locations;
+}
+
+bool isProtected(const Host& host, const std::optional<platform::Bundle>& bundle) {
+    const std::string_view identifier = bundle && bundle->bundleId ? std::string_view(*bundle->bundleId) : "";
+    return host.protectedBundles.contains(identifier);
 }
 
 }  // namespace brindlecast::apps
