@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -106,8 +107,16 @@ private:
     std::vector<bool> thenApplied_;
 
     // ---- capture (virtual/capture.cpp) ----
-
-
+    // The display objects of the state, in platform order.
+    std::vector<const boost::json::object*> displayList();
+    // The picture in an "image" file, decoded once and kept until the file
+    // changes; null when it cannot be read or decoded.
+    std::shared_ptr<const Picture> pictureFile(const std::string& path);
+    struct DecodedPicture {
+        FileIdentity identity;
+        std::shared_ptr<const Picture> picture;
+    };
+    std::map<std::string, DecodedPicture, std::less<>> pictures_;
     // (end of capture)
 
     // ---- applications (virtual/apps.cpp) ----
