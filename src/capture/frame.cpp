@@ -133,14 +133,7 @@ void desktopFrame(Host& host, const Request& request, Result& result) {
     if (profile == nullptr || std::find(profiles.begin(), profiles.end(), std::string_view(*profile)) == profiles.end()) {
         fail(failures::unknownProfile);
     }
-    Result picture = frame(host, request, nullptr);
-    // "frame" sorts before the base keys. Putting it first lets the response be
-    // written as it stands, without a sorted copy of the picture text.
-    Result ordered;
-    ordered.reserve(result.size() + 1);
-    ordered.emplace("frame", std::move(picture));
-    for (auto& member : result) ordered.emplace(member.key(), std::move(member.value()));
-    result = std::move(ordered);
+    result.emplace("frame", frame(host, request, nullptr));
 }
 
 }  // namespace brindlecast::capture

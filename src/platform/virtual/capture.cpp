@@ -105,6 +105,21 @@ std::shared_ptr<const Picture> VirtualMac::pictureFile(const std::string& path) 
     return picture;
 }
 
+Picture VirtualMac::builtInPicture(bool window, uint32_t seed, const CaptureSettings& settings) {
+    for (const auto& entry : drawn_) {
+        if (entry.window == window && entry.seed == seed && entry.picture.width == settings.width &&
+            entry.picture.height == settings.height) {
+            return entry.picture;
+        }
+    }
+    Picture picture = window ? renderWindow(settings.width, settings.height, seed)
+                             : renderDesktop(settings.width, settings.height, seed);
+    // A few sizes at a time; the oldest goes first.
+    if (drawn_.size() >= 4) drawn_.erase(drawn_.begin());
+    drawn_.push_back({window, seed, picture});
+    return picture;
+}
+
 Picture VirtualMac::captureDisplay(const ShareableContent& content, uint32_t display, const CaptureSettings& settings) {
     refresh();
     const Snapshot* snapshot = snapshotOf(content);
@@ -123,7 +138,7 @@ Picture VirtualMac::captureDisplay(const ShareableContent& content, uint32_t dis
 
     Picture picture;
     if (source->image.empty()) {
-        picture = renderDesktop(settings.width, settings.height, display);
+        picture = builtInPicture(false, display, settings);
     } else {
         const auto file = pictureFile(source->image);
         if (!file) throw PlatformError{"the display picture cannot be read"};
@@ -153,7 +168,7 @@ Picture VirtualMac::captureWindow(const ShareableContent& content, std::size_t w
 
     Picture picture;
     if (source.image.empty()) {
-        picture = renderWindow(settings.width, settings.height, static_cast<uint32_t>(windowIndex) + 1);
+        picture = builtInPicture(true, static_cast<uint32_t>(windowIndex) + 1, settings);
     } else {
         const auto file = pictureFile(source.image);
         if (!file) throw PlatformError{"the window picture cannot be read"};

@@ -117,6 +117,15 @@ private:
         std::shared_ptr<const Picture> picture;
     };
     std::map<std::string, DecodedPicture, std::less<>> pictures_;
+    // A built-in desktop or window picture, drawn once per seed and size: an
+    // unchanged screen gives the same picture without drawing it again.
+    Picture builtInPicture(bool window, uint32_t seed, const CaptureSettings& settings);
+    struct DrawnPicture {
+        bool window = false;
+        uint32_t seed = 0;
+        Picture picture;
+    };
+    std::vector<DrawnPicture> drawn_;
     // (end of capture)
 
     // ---- applications (virtual/apps.cpp) ----
