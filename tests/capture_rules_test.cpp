@@ -215,3 +215,22 @@ TEST(ImagePayload, EncodesUnderTheLimitAndRoundTrips) {
     broken.pixels.resize(broken.pixels.size() - 1);
     EXPECT_TRUE(failsTooLarge([&] { imagePayload(broken, 0.95, 2097152); }));
 }
+
+TEST(VirtualPictures, AnySizeIsDrawnAndSampledWithinItsPixels) {
+    // Odd and tiny sizes exercise every edge of the layout (run under the
+    // sanitizers, a write outside the picture is caught here).
+    for (const auto& [w, h] : {std::pair{1, 1}, {2, 3}, {1, 180}, {320, 1}, {17, 9}, {333, 187}, {1920, 1080}}) {
+        for (const auto& picture : {platform::renderDesktop(w, h, 3), platform::renderWindow(w, h, 3)}) {
+            EXPECT_EQ(picture.width, w);
+            EXPECT_EQ(picture.height, h);
+            EXPECT_EQ(picture.pixels.size(), static_cast<std::size_t>(w) * h * 4);
+        }
+    }
+    const platform::Picture source = platform::renderWindow(7, 5, 1);
+    for (const auto& [w, h] : {std::pair{1, 1}, {7, 5}, {3, 11}, {640, 2}}) {
+        const auto sampled = platform::sampledPicture(source, w, h);
+        EXPECT_EQ(sampled.pixels.size(), static_cast<std::size_t>(w) * h * 4);
+    }
+    // Equal sizes copy the picture exactly.
+    EXPECT_EQ(platform::sampledPicture(source, 7, 5).pixels, source.pixels);
+}
