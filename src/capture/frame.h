@@ -1,7 +1,12 @@
 // Frame capture: "desktop.frame" and the shared `frame`.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "host/host.h"
 
@@ -13,5 +18,25 @@ namespace brindlecast::capture {
 Result frame(Host& host, const Request& request, const std::string* appLocation);
 
 void desktopFrame(Host& host, const Request& request, Result& result);
+
+// ---- The rules `frame` is made of -------------------------------------------
+
+struct PictureSize {
+    int width = 0;
+    int height = 0;
+};
+
+// The target's rectangle (points) scaled to fit maxWidth x maxHeight, never
+// enlarged; each side truncated toward zero and at least 1.
+PictureSize pictureSize(double maxWidth, double maxHeight, const platform::Rect& rect);
+
+// The index of the window to capture among the shareable windows: owned by
+// one of `pids` (a window without an owner counts as process -1), on layer 0,
+// wider and taller than 64 points, the largest area, the earliest of equals.
+std::optional<std::size_t> largestWindow(const std::vector<platform::ShareableWindow>& windows,
+                                         const std::set<int32_t>& pids);
+
+// 184320 bytes for a "profile" text that begins with "relay-", else 2097152.
+int64_t byteLimit(const Request& request);
 
 }  // namespace brindlecast::capture

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include <boost/json/serialize.hpp>
@@ -11,63 +13,108 @@ namespace brindlecast {
 
 namespace {
 
-boost::json::value sortedCopy(const boost::json::value& value) {
-    if (const auto* object = value.if_object()) {
-        std::vector<const boost::json::key_value_pair*> members;
-        members.reserve(object->size());
-        for (const auto& member : *object) members.push_back(&member);
-        std::sort(members.begin(), members.end(),
-                  [](const auto* a, const auto* b) { return a->key() < b->key(); });
-        boost::json::object sorted;
-        sorted.reserve(members.size());
-        for (const auto* member : members) sorted.emplace(member->key(), sortedCopy(member->value()));
-        return sorted;
+// The length of the leading run of `text` that a JSON string holds as it is:
+// no control character, quote or backslash. Eight bytes are tested at a time
+// (every bit trick below is exact for "is there any such byte"), so long
+// plain texts such as Base64 pictures are copied at memory speed.
+std::size_t plainRun(const char* text, std::size_t size) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    constexpr uint64_t highs = 0x8080808080808080ull;
+    auto hasZero = [](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, text + i, 8);
+        const bool control = ((w - ones * 0x20) & ~w & highs) != 0;  // a byte below 0x20
+        if (control || hasZero(w ^ (ones * '"')) || hasZero(w ^ (ones * '\\'))) break;
     }
-    if (const auto* array = value.if_array()) {
-        boost::json::array copy;
-        copy.reserve(array->size());
-        for (const auto& element : *array) copy.push_back(sortedCopy(element));
-        return copy;
+    for (; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == '"' || c == '\\') break;
     }
-    return value;
+    return i;
 }
 
-// Objects whose keys are already in order are written as they are, so the
-// large picture strings of a frame are never copied.
-bool isSorted(const boost::json::value& value) {
-    if (const auto* object = value.if_object()) {
-        std::string_view previous;
-        bool first = true;
-        for (const auto& member : *object) {
-            if (!first && !(previous < member.key())) return false;
-            if (!isSorted(member.value())) return false;
-            previous = member.key();
-            first = false;
-        }
-        return true;
-    }
+// The bytes the text of a value will take, strings without their escapes.
+std::size_t estimate(const boost::json::value& value);
+
+std::size_t estimate(const boost::json::object& object) {
+    std::size_t n = 2;
+    for (const auto& member : object) n += member.key().size() + 4 + estimate(member.value());
+    return n;
+}
+
+std::size_t estimate(const boost::json::value& value) {
+    if (const auto* object = value.if_object()) return estimate(*object);
     if (const auto* array = value.if_array()) {
-        return std::all_of(array->begin(), array->end(), [](const auto& v) { return isSorted(v); });
+        std::size_t n = 2;
+        for (const auto& element : *array) n += 1 + estimate(element);
+        return n;
     }
-    return true;
+    if (const auto* text = value.if_string()) return text->size() + 2;
+    return 24;
+}
+
+void writeSorted(std::string& out, const boost::json::value& value);
+
+void writeSorted(std::string& out, const boost::json::object& object) {
+    std::vector<const boost::json::key_value_pair*> members;
+    members.reserve(object.size());
+    for (const auto& member : object) members.push_back(&member);
+    std::sort(members.begin(), members.end(), [](const auto* a, const auto* b) { return a->key() < b->key(); });
+    out.push_back('{');
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        if (i > 0) out.push_back(',');
+        appendJsonString(out, members[i]->key());
+        out.push_back(':');
+        writeSorted(out, members[i]->value());
+    }
+    out.push_back('}');
+}
+
+void writeSorted(std::string& out, const boost::json::value& value) {
+    if (const auto* object = value.if_object()) {
+        writeSorted(out, *object);
+    } else if (const auto* array = value.if_array()) {
+        out.push_back('[');
+        for (std::size_t i = 0; i < array->size(); ++i) {
+            if (i > 0) out.push_back(',');
+            writeSorted(out, (*array)[i]);
+        }
+        out.push_back(']');
+    } else if (const auto* text = value.if_string()) {
+        appendJsonString(out, *text);
+    } else {
+        out += boost::json::serialize(value);  // numbers, booleans and null as Boost.JSON writes them
+    }
+}
+
+template <class Json>
+std::string sortedText(const Json& json) {
+    // Written straight from the value: a large picture text is never copied
+    // into a sorted duplicate first.
+    std::string out;
+    out.reserve(estimate(json) + 64);
+    writeSorted(out, json);
+    return out;
 }
 
 }  // namespace
 
-std::string serializeSorted(const boost::json::value& value) {
-    if (isSorted(value)) return boost::json::serialize(value);
-    return boost::json::serialize(sortedCopy(value));
-}
+std::string serializeSorted(const boost::json::value& value) { return sortedText(value); }
+
+std::string serializeSorted(const boost::json::object& object) { return sortedText(object); }
 
 void appendJsonString(std::string& out, std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
     out.push_back('"');
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(text.data() + start, i - start);
-        start = i + 1;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t run = plainRun(text.data() + i, text.size() - i);
+        out.append(text.data() + i, run);
+        i += run;
+        if (i == text.size()) break;
+        const auto c = static_cast<unsigned char>(text[i++]);
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -82,7 +129,6 @@ void appendJsonString(std::string& out, std::string_view text) {
                 out.push_back(hex[c & 0x0f]);
         }
     }
-    out.append(text.data() + start, text.size() - start);
     out.push_back('"');
 }
 

@@ -5,12 +5,16 @@
 #include <string>
 #include <string_view>
 
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 namespace brindlecast {
 
 // Compact JSON with the keys of every object in lexicographic order.
 std::string serializeSorted(const boost::json::value& value);
+// The same for an object, which is written without first being made a value
+// (that would copy all of it).
+std::string serializeSorted(const boost::json::object& object);
 
 // A flat JSON object written in the order its members are added. Numbers are
 // written in their shortest exact form (756, 755.5), never with an exponent

@@ -247,6 +247,10 @@ const boost::json::object* VirtualMac::display(uint32_t number) {
     return nullptr;
 }
 
+std::vector<const boost::json::object*> VirtualMac::displayList() {
+    return displayObjects(key("displays"), builtInDisplay());
+}
+
 std::optional<uint32_t> VirtualMac::activeDisplayCount() {
     refresh();
     if (displayQuery(key("displayQuery")) == "countFails") return std::nullopt;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -106,8 +107,25 @@ private:
     std::vector<bool> thenApplied_;
 
     // ---- capture (virtual/capture.cpp) ----
-
-
+    // The display objects of the state, in platform order.
+    std::vector<const boost::json::object*> displayList();
+    // The picture in an "image" file, decoded once and kept until the file
+    // changes; null when it cannot be read or decoded.
+    std::shared_ptr<const Picture> pictureFile(const std::string& path);
+    struct DecodedPicture {
+        FileIdentity identity;
+        std::shared_ptr<const Picture> picture;
+    };
+    std::map<std::string, DecodedPicture, std::less<>> pictures_;
+    // A built-in desktop or window picture, drawn once per seed and size: an
+    // unchanged screen gives the same picture without drawing it again.
+    Picture builtInPicture(bool window, uint32_t seed, const CaptureSettings& settings);
+    struct DrawnPicture {
+        bool window = false;
+        uint32_t seed = 0;
+        Picture picture;
+    };
+    std::vector<DrawnPicture> drawn_;
     // (end of capture)
 
     // ---- applications (virtual/apps.cpp) ----

@@ -1,0 +1,163 @@
+// The window target of `frame`, in process: a virtual Mac whose running
+// applications the test chooses, and the windows of its state file.
+#include <gtest/gtest.h>
+
+#include "capture/frame.h"
+#include "host/failure.h"
+#include "platform/virtual/virtual_mac.h"
+#include "support/agent.h"
+#include "support/pictures.h"
+
+using namespace brindlecast;
+namespace json = boost::json;
+
+namespace {
+
+// Everything from a virtual Mac except the running applications, which the
+// test gives directly.
+class MacWithApps final : public platform::Mac {
+public:
+    MacWithApps(const std::string& statePath, std::vector<platform::RunningApp> apps)
+        : inner_(statePath), apps_(std::move(apps)) {}
+
+    std::vector<platform::RunningApp> runningApplications() override { return apps_; }
+    std::string standardLocation(const std::string& path) override { return path; }
+    int32_t ownProcessId() override { return 1; }
+
+    std::optional<platform::SessionFacts> session() override { return inner_.session(); }
+    bool secureInputEnabled() override { return inner_.secureInputEnabled(); }
+    std::optional<platform::FrontmostApp> frontmostApplication() override { return inner_.frontmostApplication(); }
+    bool accessibilityTrusted() override { return inner_.accessibilityTrusted(); }
+    void promptAccessibility() override { inner_.promptAccessibility(); }
+    bool screenCaptureAllowed() override { return inner_.screenCaptureAllowed(); }
+    void promptScreenCapture() override { inner_.promptScreenCapture(); }
+    int32_t automationStatus(const std::string& t, uint32_t c, uint32_t i, bool p) override {
+        return inner_.automationStatus(t, c, i, p);
+    }
+    std::optional<uint32_t> activeDisplayCount() override { return inner_.activeDisplayCount(); }
+    std::optional<std::vector<uint32_t>> activeDisplays(uint32_t n) override { return inner_.activeDisplays(n); }
+    uint32_t mainDisplay() override { return inner_.mainDisplay(); }
+    std::optional<std::string> displayUuid(uint32_t d) override { return inner_.displayUuid(d); }
+    platform::Rect displayBounds(uint32_t d) override { return inner_.displayBounds(d); }
+    platform::EventHandle mouseEvent(uint32_t t, platform::Point a, uint32_t b) override {
+        return inner_.mouseEvent(t, a, b);
+    }
+    platform::EventHandle scrollEvent(const platform::ScrollWheel& w) override { return inner_.scrollEvent(w); }
+    platform::EventHandle keyEvent(uint16_t k, bool d) override { return inner_.keyEvent(k, d); }
+    platform::EventHandle systemEvent(const platform::SystemDefinedEvent& f) override {
+        return inner_.systemEvent(f);
+    }
+    void setFlags(platform::Event& e, uint64_t f) override { inner_.setFlags(e, f); }
+    void setText(platform::Event& e, std::u16string_view u) override { inner_.setText(e, u); }
+    void post(platform::Event& e) override { inner_.post(e); }
+    platform::FocusedField focusedField() override { return inner_.focusedField(); }
+    platform::AppleEventReply sendAppleEvent(const platform::AppleEvent& e) override {
+        return inner_.sendAppleEvent(e);
+    }
+    platform::ShareableContent shareableContent() override { return inner_.shareableContent(); }
+    platform::Picture captureDisplay(const platform::ShareableContent& c, uint32_t d,
+                                     const platform::CaptureSettings& s) override {
+        return inner_.captureDisplay(c, d, s);
+    }
+    platform::Picture captureWindow(const platform::ShareableContent& c, std::size_t i,
+                                    const platform::CaptureSettings& s) override {
+        return inner_.captureWindow(c, i, s);
+    }
+    platform::ScanRoots applicationRoots() override { return inner_.applicationRoots(); }
+    std::optional<std::vector<platform::FolderEntry>> listFolder(const std::string& p) override {
+        return inner_.listFolder(p);
+    }
+    std::optional<platform::Bundle> openBundle(const std::string& p) override { return inner_.openBundle(p); }
+    bool fileExists(const std::string& p) override { return inner_.fileExists(p); }
+    bool activate(const platform::RunningApp& a, uint64_t o) override { return inner_.activate(a, o); }
+    bool terminate(const platform::RunningApp& a) override { return inner_.terminate(a); }
+    bool forceTerminate(const platform::RunningApp& a) override { return inner_.forceTerminate(a); }
+    void openApplication(const std::string& p) override { inner_.openApplication(p); }
+    std::optional<platform::Picture> drawIcon(const std::string& p, int s) override { return inner_.drawIcon(p, s); }
+    double now() override { return inner_.now(); }
+
+private:
+    platform::VirtualMac inner_;
+    std::vector<platform::RunningApp> apps_;
+};
+
+const std::string notes = "/Applications/Notes.app";
+
+// The request "apps.preview" hands to `frame`.
+const Request previewRequest{{"maxWidth", 1280}, {"maxHeight", 720}, {"jpegQuality", 75}};
+
+json::object window(json::value pid, json::array frame, int layer = 0) {
+    return {{"pid", std::move(pid)}, {"frame", std::move(frame)}, {"layer", layer}};
+}
+
+}  // namespace
+
+TEST(WindowCapture, LargestQualifyingWindowOfTheApplication) {
+    testing_support::VirtualMacFiles files;
+    files.write({{"windows", json::array{
+                                 window(20, {0, 0, 2000, 2000}),        // another application
+                                 window(10, {0, 0, 1800, 1800}, 25),    // a panel above the windows
+                                 window(10, {10, 10, 800, 600}),
+                                 window(11, {40, 40, 1600, 1142}),      // the second instance's window
+                                 window(10, {0, 0, 1142, 1600}),        // the same area, listed later
+                                 window(nullptr, {0, 0, 3000, 3000}),   // no owning application
+                             }}});
+    MacWithApps mac(files.statePath(), {{10, notes, nullptr}, {11, notes, nullptr}, {20, "/Applications/Mail.app",
+                                                                                     nullptr}});
+    Host host(mac);
+
+    const Result preview = capture::frame(host, previewRequest, &notes);
+    EXPECT_FALSE(preview.contains("monitorId"));
+    EXPECT_EQ(preview.size(), 2u);
+    const auto jpeg = testing_support::base64Decode(preview.at("data").as_string());
+    const auto info = testing_support::jpegInfo(jpeg);
+    EXPECT_EQ(info.width, 1008);
+    EXPECT_EQ(info.height, 719);
+    const auto log = files.log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(json::serialize(log[0]), R"({"capture":"window","pid":11,"width":1008,"height":719,"cursor":true,"audio":false})");
+}
+
+TEST(WindowCapture, NoVisibleWindow) {
+    testing_support::VirtualMacFiles files;
+    files.write({{"windows", json::array{window(10, {0, 0, 64, 900}), window(10, {0, 0, 900, 64}),
+                                         window(10, {0, 0, 900, 900}, 3), window(20, {0, 0, 900, 900})}}});
+    auto expectNoWindow = [&](MacWithApps& mac) {
+        Host host(mac);
+        try {
+            capture::frame(host, previewRequest, &notes);
+            ADD_FAILURE() << "a window was captured";
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.code, failures::noAppWindow.code);
+            EXPECT_EQ(failure.message, failures::noAppWindow.message);
+        }
+    };
+    MacWithApps running(files.statePath(), {{10, notes, nullptr}});
+    expectNoWindow(running);
+    MacWithApps notRunning(files.statePath(), {});
+    expectNoWindow(notRunning);
+    EXPECT_TRUE(files.log().empty());
+
+    // An application whose process is the agent's own is not one of its instances.
+    files.write({{"windows", json::array{window(1, {0, 0, 900, 900})}}});
+    MacWithApps itself(files.statePath(), {{1, notes, nullptr}});
+    expectNoWindow(itself);
+}
+
+TEST(WindowCapture, WindowPictureFileIsUsed) {
+    testing_support::VirtualMacFiles files;
+    const std::string path = files.dir() + "/window.png";
+    std::vector<uint8_t> green(200 * 100 * 3, 0);
+    for (std::size_t i = 1; i < green.size(); i += 3) green[i] = 200;
+    testing_support::writePng(path, 200, 100, green);
+    json::object w = window(10, {0, 0, 400, 200});
+    w["image"] = path;
+    files.write({{"windows", json::array{w}}});
+    MacWithApps mac(files.statePath(), {{10, notes, nullptr}});
+    Host host(mac);
+    const auto pixels = testing_support::jpegPixels(
+        testing_support::base64Decode(capture::frame(host, previewRequest, &notes).at("data").as_string()));
+    ASSERT_EQ(pixels.size(), 400u * 200 * 3);
+    EXPECT_GT(pixels[100 * 400 * 3 + 200 * 3 + 1], 150);
+    EXPECT_LT(pixels[100 * 400 * 3 + 200 * 3 + 0], 80);
+}
