@@ -10,6 +10,7 @@
 #include "host/digest.h"
 #include "support/agent.h"
 #include "support/bundles.h"
+#include "support/pictures.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -287,7 +288,8 @@ TEST(AppIcon, AlwaysA96PixelSquareRgbaPng) {
         const auto& icon = response.at("icon").as_object();
         EXPECT_EQ(icon.size(), 2u);
         EXPECT_EQ(icon.at("mimeType"), "image/png");
-        const auto png = decodePng(base64Decode(icon.at("data").as_string()));
+        const auto bytes = base64Decode(icon.at("data").as_string());
+        const auto png = decodePng(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         EXPECT_EQ(png.width, 96u) << name;
         EXPECT_EQ(png.height, 96u) << name;
         EXPECT_EQ(png.colourType, 6) << name;  // truecolour with alpha
@@ -419,4 +421,50 @@ TEST(AppOperations, OrderOfChecks) {
     for (int i = 0; i < 3; ++i) expectFailure(responses[i], "DESKTOP_LOCKED", locked);
     expectFailure(responses[3], "COMMAND_NOT_ALLOWED", incomplete);
     EXPECT_TRUE(mac.files.log().empty());
+}
+
+TEST(AppPreview, LargestWindowOfTheRunningApplication) {
+    AppsMac mac;
+    makeBundle(mac.apps + "/Notes.app", app("com.example.notes"));
+    makeBundle(mac.apps + "/Other.app", app("com.example.other"));
+    const std::string notes = realPath(mac.apps + "/Notes.app");
+    const std::string id = idOf(mac.apps + "/Notes.app");
+    const std::string preview = request("apps.preview", id);
+
+    // Not running: no window can be its own.
+    mac.set("windows", json::array{{{"pid", 40}, {"layer", 0}, {"frame", {0, 0, 800, 600}}}});
+    expectFailure(ask(preview, mac.files.statePath()), "APP_PREVIEW_UNAVAILABLE", "No visible app window is available.");
+
+    // Two instances (one is the agent itself and does not count), windows of
+    // other processes, other layers, too narrow, too low, and two of equal
+    // largest area: the earlier of those is captured.
+    mac.set("agentPid", 41);
+    mac.set("runningApps", json::array{{{"pid", 41}, {"bundlePath", notes}},
+                                       {{"pid", 42}, {"bundlePath", notes}},
+                                       {{"pid", 50}, {"bundlePath", realPath(mac.apps + "/Other.app")}}});
+    mac.set("windows", json::array{
+                           {{"pid", 41}, {"layer", 0}, {"frame", {0, 0, 3000, 2000}}},  // the agent's own
+                           {{"pid", 50}, {"layer", 0}, {"frame", {0, 0, 2000, 2000}}},  // another app
+                           {{"pid", nullptr}, {"layer", 0}, {"frame", {0, 0, 2000, 2000}}},
+                           {{"pid", 42}, {"layer", 3}, {"frame", {0, 0, 1900, 1900}}},
+                           {{"pid", 42}, {"layer", 0}, {"frame", {0, 0, 64, 1800}}},
+                           {{"pid", 42}, {"layer", 0}, {"frame", {0, 0, 1800, 64}}},
+                           {{"pid", 42}, {"layer", 0}, {"frame", {10, 10, 1600, 1142}}},
+                           {{"pid", 42}, {"layer", 0}, {"frame", {20, 20, 1142, 1600}}},
+                           {{"pid", 42}, {"layer", 0}, {"frame", {0, 0, 65, 65}}},
+                       });
+    mac.files.clearLog();
+    auto response = ask(preview, mac.files.statePath());
+    expectSuccess(response);
+    const auto& payload = response.at("preview").as_object();
+    EXPECT_EQ(payload.size(), 2u);  // no "monitorId" in a preview
+    EXPECT_EQ(payload.at("mimeType"), "image/jpeg");
+    const auto jpeg = jpegInfo(base64Decode(payload.at("data").as_string()));
+    EXPECT_TRUE(jpeg.valid);
+    EXPECT_EQ(jpeg.width, 1008);  // 1600 x 1142 within 1280 x 720
+    EXPECT_EQ(jpeg.height, 719);
+    const auto log = mac.files.log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(json::serialize(log[0]),
+              R"({"capture":"window","pid":42,"width":1008,"height":719,"cursor":true,"audio":false})");
 }

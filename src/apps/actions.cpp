@@ -3,14 +3,15 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include <openssl/evp.h>
 #include <spng.h>
 
 #include "apps/lookup.h"
 #include "capture/frame.h"
+#include "capture/payload.h"
 #include "host/failure.h"
 #include "input/guard.h"
 
@@ -77,16 +78,6 @@ std::optional<std::string> encodePng(const std::vector<uint8_t>& rgba, int size)
     return png;
 }
 
-// Standard Base64 with padding and no line breaks.
-std::string base64(const std::string& bytes) {
-    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                        reinterpret_cast<const unsigned char*>(bytes.data()),
-                                        static_cast<int>(bytes.size()));
-    text.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
-    return text;
-}
-
 void icon(Host& host, const std::string& location, Result& result) {
     const auto canvas = host.mac().drawIcon(location, iconSide);
     if (!canvas) return;
@@ -95,7 +86,8 @@ void icon(Host& host, const std::string& location, Result& result) {
     const auto png = encodePng(*rgba, iconSide);
     // Without a picture, or with one too large to send, the answer has no icon.
     if (!png || png->empty() || png->size() > maxIconBytes) return;
-    result["icon"] = boost::json::object{{"data", base64(*png)}, {"mimeType", "image/png"}};
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(png->data()), png->size());
+    result["icon"] = capture::payloadFromBytes(bytes, "image/png");
 }
 
 void act(Host& host, const Request& request, const std::string& location) {

@@ -6,7 +6,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include <openssl/evp.h>
 #include <plist/plist.h>
 #include <spng.h>
 
@@ -132,19 +131,6 @@ DecodedPng decodePng(std::string_view bytes) {
         throw std::runtime_error("PNG decoding");
     }
     return decoded;
-}
-
-std::string base64Decode(std::string_view text) {
-    std::string bytes(text.size() / 4 * 3 + 3, '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-    if (n < 0) throw std::runtime_error("not Base64");
-    std::size_t length = static_cast<std::size_t>(n);
-    // The decoder counts padding as zero bytes.
-    if (!text.empty() && text.back() == '=') --length;
-    if (text.size() > 1 && text[text.size() - 2] == '=') --length;
-    bytes.resize(length);
-    return bytes;
 }
 
 std::string realPath(const std::string& path) {

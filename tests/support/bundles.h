@@ -61,8 +61,6 @@ struct DecodedPng {
 // Throws when the bytes are not a PNG.
 DecodedPng decodePng(std::string_view bytes);
 
-std::string base64Decode(std::string_view text);
-
 // The absolute path with every symbolic link resolved.
 std::string realPath(const std::string& path);
 
