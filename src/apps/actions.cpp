@@ -30,12 +30,12 @@ std::optional<std::vector<uint8_t>> packedRgba(const platform::Picture& picture,
     if (picture.width != size || picture.height != size) return std::nullopt;
     const auto side = static_cast<std::size_t>(size);
     const std::size_t row = side * 4;
-    if (picture.stride < row || picture.pixels.size() < picture.stride * (side - 1) + row) return std::nullopt;
+    if (picture.stride < row || picture.byteCount() < picture.stride * (side - 1) + row) return std::nullopt;
     const bool bgr = picture.format == platform::PixelFormat::BGRA || picture.format == platform::PixelFormat::BGRX;
     const bool opaque = picture.format == platform::PixelFormat::RGBX || picture.format == platform::PixelFormat::BGRX;
     std::vector<uint8_t> rgba(row * side);
     for (std::size_t y = 0; y < side; ++y) {
-        const uint8_t* in = picture.pixels.data() + y * picture.stride;
+        const uint8_t* in = picture.bytes() + y * picture.stride;
         uint8_t* out = rgba.data() + y * row;
         for (std::size_t x = 0; x < side; ++x, in += 4, out += 4) {
             out[0] = bgr ? in[2] : in[0];

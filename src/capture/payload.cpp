@@ -106,7 +106,7 @@ JpegEncoder::JpegEncoder(const platform::Picture& picture) : picture_(picture) {
     const std::size_t rowBytes = static_cast<std::size_t>(p.width) * 4;
     if (p.stride < rowBytes) return;
     const std::size_t needed = p.stride * static_cast<std::size_t>(p.height - 1) + rowBytes;
-    valid_ = p.pixels.size() >= needed;
+    valid_ = p.byteCount() >= needed;
 }
 
 std::optional<std::span<const uint8_t>> JpegEncoder::encode(double quality) {
@@ -130,7 +130,7 @@ std::optional<std::span<const uint8_t>> JpegEncoder::encode(double quality) {
     // rungs pays for converting it once to planes.
     if (!firstEncoding && !planar_ &&
         reserveBytes(ws.planes, tjBufSizeYUV2(width, 1, height, subsampling))) {
-        planar_ = tjEncodeYUV3(ws.compressor, picture_.pixels.data(), width, static_cast<int>(picture_.stride),
+        planar_ = tjEncodeYUV3(ws.compressor, picture_.bytes(), width, static_cast<int>(picture_.stride),
                                height, turboFormat(picture_.format), ws.planes.data(), 1, subsampling, 0) == 0;
     }
     int status = 0;
@@ -138,7 +138,7 @@ std::optional<std::span<const uint8_t>> JpegEncoder::encode(double quality) {
         status = tjCompressFromYUV(ws.compressor, ws.planes.data(), width, 1, height, subsampling, &out, &size,
                                    turbo, TJFLAG_NOREALLOC);
     } else {
-        status = tjCompress2(ws.compressor, picture_.pixels.data(), width, static_cast<int>(picture_.stride), height,
+        status = tjCompress2(ws.compressor, picture_.bytes(), width, static_cast<int>(picture_.stride), height,
                              turboFormat(picture_.format), &out, &size, subsampling, turbo, TJFLAG_NOREALLOC);
     }
     if (status != 0) return std::nullopt;

@@ -128,13 +128,19 @@ struct CaptureSettings {
 
 enum class PixelFormat { RGBX, BGRX, RGBA, BGRA };
 
-// A bitmap picture, 4 bytes a pixel, rows `stride` bytes apart.
+// A bitmap picture, 4 bytes a pixel, rows `stride` bytes apart. Its bytes are
+// its own (`pixels`), or lent by a backend that keeps them (`lent`), so a
+// kept picture is handed out without a copy.
 struct Picture {
     int width = 0;
     int height = 0;
     std::size_t stride = 0;
     PixelFormat format = PixelFormat::RGBX;
     std::vector<uint8_t> pixels;
+    std::shared_ptr<const std::vector<uint8_t>> lent;
+
+    const uint8_t* bytes() const { return lent ? lent->data() : pixels.data(); }
+    std::size_t byteCount() const { return lent ? lent->size() : pixels.size(); }
 };
 
 // ---- Applications -----------------------------------------------------------

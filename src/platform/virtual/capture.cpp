@@ -109,11 +109,13 @@ Picture VirtualMac::builtInPicture(bool window, uint32_t seed, const CaptureSett
     for (const auto& entry : drawn_) {
         if (entry.window == window && entry.seed == seed && entry.picture.width == settings.width &&
             entry.picture.height == settings.height) {
-            return entry.picture;
+            return entry.picture;  // lends the kept bytes, no copy
         }
     }
     Picture picture = window ? renderWindow(settings.width, settings.height, seed)
                              : renderDesktop(settings.width, settings.height, seed);
+    picture.lent = std::make_shared<const std::vector<uint8_t>>(std::move(picture.pixels));
+    picture.pixels = {};
     // A few sizes at a time; the oldest goes first.
     if (drawn_.size() >= 4) drawn_.erase(drawn_.begin());
     drawn_.push_back({window, seed, picture});

@@ -424,7 +424,7 @@ Picture sampledPicture(const Picture& source, int width, int height) {
     }
     for (int y = 0; y < height; ++y) {
         const int64_t sy = (2 * static_cast<int64_t>(y) + 1) * source.height / (2 * static_cast<int64_t>(height));
-        const uint8_t* from = source.pixels.data() + source.stride * static_cast<std::size_t>(sy);
+        const uint8_t* from = source.bytes() + source.stride * static_cast<std::size_t>(sy);
         uint8_t* to = picture.pixels.data() + picture.stride * static_cast<std::size_t>(y);
         if (width == source.width) {
             std::memcpy(to, from, picture.stride);
