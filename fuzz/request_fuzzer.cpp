@@ -7,7 +7,7 @@
 // - every line of the virtual Mac's event log a JSON object.
 // Each input goes to three virtual Macs in turn: one on which everything can
 // be done, one whose platform fails at every turn, and one whose state file
-// cannot be read.
+// cannot be read; then once more to the first, read in small pieces.
 //
 // With BRINDLECAST_FUZZ_SEEDS naming a folder, the fuzzer writes its seed
 // corpus there and exits.
@@ -263,7 +263,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     if (fixture->checkErrors && fixture->quietErrors < 0) fixture->quietErrors = dup(STDERR_FILENO);
-    for (const Machine& machine : fixture->machines) {
+    // Every Mac through the loop as the agent runs it, then the ready Mac once
+    // more with small reads (their size follows from the input), so that lines
+    // and their terminators are split across reads.
+    const std::size_t passes = fixture->machines.size() + 1;
+    for (std::size_t pass = 0; pass < passes; ++pass) {
+        const bool smallReads = pass == fixture->machines.size();
+        const Machine& machine = fixture->machines[smallReads ? 0 : pass];
         reset(fixture->input);
         if (size > 0 && pwrite(fixture->input, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
         reset(fixture->output);
@@ -271,14 +277,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             reset(fixture->errors);
             dup2(fixture->errors, STDERR_FILENO);
         }
-        runLoop(*machine.host, fixture->input, fixture->output);
+        std::string output;
+        if (smallReads) {
+            LineReader reader(fixture->input, 1 + size % 509);
+            while (auto line = reader.next()) {
+                const std::string response = respond(*machine.host, *line);
+                if (response.empty()) continue;
+                output += response;
+                output += '\n';
+            }
+        } else {
+            runLoop(*machine.host, fixture->input, fixture->output);
+            output = readAll(fixture->output);
+        }
         if (fixture->checkErrors) {
             dup2(fixture->quietErrors, STDERR_FILENO);
             const std::string written = readAll(fixture->errors);
             if (!written.empty()) violated(machine, "wrote to standard error: " + written.substr(0, 300));
         }
-        if (auto problem = testing_support::answersProblem(input, readAll(fixture->output)); !problem.empty()) {
-            violated(machine, problem);
+        if (auto problem = testing_support::answersProblem(input, output); !problem.empty()) {
+            violated(machine, (smallReads ? "(small reads) " : "") + problem);
         }
         checkEventLog(machine);
     }

@@ -6,7 +6,9 @@
 #
 # Seconds default to 60. It starts from the seeds in fuzz/corpus/ and keeps
 # what it finds new in fuzz/corpus-run/; an input that breaks a rule is
-# written to build-fuzz/artifacts/ and can be replayed by passing its path.
+# written to build-fuzz/artifacts/. Replay one with
+#   build-fuzz/fuzz/brindlecast_request_fuzzer -close_fd_mask=2 <file>
+# and, once fixed, copy it into fuzz/corpus/ so that every test run replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}

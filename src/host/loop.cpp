@@ -63,7 +63,7 @@ std::string failureResponse(std::string_view id, const Failure& failure) {
 bool LineReader::fill() {
     if (eof_) return false;
     for (;;) {
-        ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
+        ssize_t n = ::read(fd_, buffer_, readSize_);
         // An empty non-blocking pipe is not the end of input: wait for more.
         if (n < 0 && (errno == EINTR || (wouldBlock() && waitUntilReady(fd_, POLLIN)))) continue;
         if (n <= 0) {
