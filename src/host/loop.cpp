@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <boost/json/monotonic_resource.hpp>
@@ -23,11 +24,23 @@ namespace {
 // shortens a line, so a longer raw line is always too long.
 constexpr std::size_t keptRawBytes = maxLineBytes + 2;
 
+// Waits until `fd` is ready for `events`, for a parent that handed over a
+// non-blocking descriptor; false when waiting is not possible.
+bool waitUntilReady(int fd, short events) {
+    pollfd entry{fd, events, 0};
+    for (;;) {
+        if (::poll(&entry, 1, -1) > 0) return true;  // ready, or hung up: the next call tells
+        if (errno != EINTR) return false;
+    }
+}
+
+bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 void writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         ssize_t written = ::write(fd, data, size);
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || (wouldBlock() && waitUntilReady(fd, POLLOUT))) continue;
             return;  // the parent has gone; nothing to tell anyone
         }
         data += written;
@@ -51,8 +64,9 @@ std::string failureResponse(std::string_view id, const Failure& failure) {
 bool LineReader::fill() {
     if (eof_) return false;
     for (;;) {
-        ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = ::read(fd_, buffer_, readSize_);
+        // An empty non-blocking pipe is not the end of input: wait for more.
+        if (n < 0 && (errno == EINTR || (wouldBlock() && waitUntilReady(fd_, POLLIN)))) continue;
         if (n <= 0) {
             eof_ = true;
             return false;

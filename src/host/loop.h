@@ -16,7 +16,10 @@ inline constexpr std::size_t maxLineBytes = 12288;
 // its end but not kept, so memory stays bounded whatever the input.
 class LineReader {
 public:
-    explicit LineReader(int fd) : fd_(fd) {}
+    // `readSize`: the most bytes taken in one read; tests choose small reads
+    // to see lines split across them.
+    explicit LineReader(int fd, std::size_t readSize = sizeof buffer_)
+        : fd_(fd), readSize_(readSize == 0 || readSize > sizeof buffer_ ? sizeof buffer_ : readSize) {}
 
     struct Line {
         std::string text;   // repaired UTF-8, terminator removed; empty when tooLong
@@ -30,6 +33,7 @@ private:
     bool fill();
 
     int fd_;
+    std::size_t readSize_;
     char buffer_[1 << 16];
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
