@@ -183,3 +183,21 @@ TEST(VirtualMac, StateFileChangesDeadMacAndEventLog) {
     EXPECT_EQ(codeOf(ask(R"({"id":"m","operation":"desktop.guard"})", mac.dir() + "/missing.json")),
               "DESKTOP_LOCKED");
 }
+
+TEST(VirtualMac, OutlandishStateNumbersAreAnsweredCalmly) {
+    VirtualMacFiles mac;
+    mac.write({{"displays", boost::json::array{{{"number", 1e30},
+                                                {"uuid", nullptr},
+                                                {"bounds", boost::json::array{-1e300, 0.5, 1e300, 2.75}}}}},
+               {"agentPid", 1e300},
+               {"automationStatus", -1e300}});
+    auto monitors = ask(R"({"id":"m","operation":"desktop.monitors"})", mac.statePath());
+    ASSERT_EQ(monitors.at("ok"), true) << boost::json::serialize(monitors);
+    const auto& bounds = monitors.at("monitors").at(0).at("bounds");
+    EXPECT_EQ(bounds.at("x").as_int64(), -9007199254740992);  // clamped, never converted out of range
+    EXPECT_EQ(bounds.at("width").as_int64(), 9007199254740992);
+    EXPECT_EQ(bounds.at("y").as_int64(), 0);
+    EXPECT_EQ(bounds.at("height").as_int64(), 2);
+    auto status = ask(R"({"id":"s","operation":"permissions.status"})", mac.statePath());
+    EXPECT_EQ(textOf(status.at("permissions").at("automation")), "granted");  // no usable code: the default
+}

@@ -1,6 +1,7 @@
 #include "capture/displays.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "host/digest.h"
 #include "host/failure.h"
@@ -11,6 +12,14 @@ namespace brindlecast::capture {
 namespace {
 
 constexpr uint32_t maxDisplays = 16;
+
+// A bound truncated toward zero; a value no integer holds is clamped, never
+// converted out of range.
+int64_t truncated(double value) {
+    if (std::isnan(value)) return 0;
+    constexpr double limit = 9007199254740992.0;  // 2^53: every integer up to it is exact
+    return static_cast<int64_t>(std::clamp(value, -limit, limit));
+}
 
 }  // namespace
 
@@ -62,10 +71,10 @@ void desktopMonitors(Host& host, const Request& request, Result& result) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const auto& entry = entries[i];
         // Bounds are sent as integers, truncated toward zero.
-        boost::json::object bounds{{"height", static_cast<int64_t>(entry.bounds.height)},
-                                   {"width", static_cast<int64_t>(entry.bounds.width)},
-                                   {"x", static_cast<int64_t>(entry.bounds.x)},
-                                   {"y", static_cast<int64_t>(entry.bounds.y)}};
+        boost::json::object bounds{{"height", truncated(entry.bounds.height)},
+                                   {"width", truncated(entry.bounds.width)},
+                                   {"x", truncated(entry.bounds.x)},
+                                   {"y", truncated(entry.bounds.y)}};
         monitors.push_back(boost::json::object{{"bounds", std::move(bounds)},
                                                {"id", entry.identifier},
                                                {"name", "Display " + std::to_string(i + 1)},

@@ -27,14 +27,6 @@ struct Snapshot {
     std::vector<WindowSource> windows;
 };
 
-std::optional<int64_t> wholeNumber(const boost::json::value* value) {
-    if (value == nullptr) return std::nullopt;
-    if (value->is_int64()) return value->get_int64();
-    if (value->is_uint64()) return static_cast<int64_t>(value->get_uint64());
-    if (value->is_double()) return static_cast<int64_t>(value->get_double());
-    return std::nullopt;
-}
-
 Rect rectangle(const boost::json::value* value) {
     const auto* array = value != nullptr ? value->if_array() : nullptr;
     if (array == nullptr || array->size() != 4) return {};

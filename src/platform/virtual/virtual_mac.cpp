@@ -25,19 +25,25 @@ boost::json::object defaultDisplay() {
             {"bounds", boost::json::array{0, 0, 1512, 982}}};
 }
 
-std::optional<int64_t> integerOf(const boost::json::value* value) {
-    if (value == nullptr) return std::nullopt;
-    if (value->is_int64()) return value->get_int64();
-    if (value->is_uint64()) return static_cast<int64_t>(value->get_uint64());
-    if (value->is_double()) return static_cast<int64_t>(value->get_double());
-    return std::nullopt;
-}
 
 double doubleOf(const boost::json::value* value, double fallback) {
     return value != nullptr && value->is_number() ? value->to_number<double>() : fallback;
 }
 
 }  // namespace
+
+std::optional<int64_t> wholeNumber(const boost::json::value* value) {
+    if (value == nullptr) return std::nullopt;
+    if (value->is_int64()) return value->get_int64();
+    if (value->is_uint64()) return static_cast<int64_t>(value->get_uint64());
+    if (value->is_double()) {
+        // Only values an integer holds; anything else counts as no integer.
+        const double d = value->get_double();
+        if (!(d >= -9.2e18 && d <= 9.2e18)) return std::nullopt;
+        return static_cast<int64_t>(d);
+    }
+    return std::nullopt;
+}
 
 boost::json::object deadMacState() {
     return {{"session", nullptr},          {"frontmost", nullptr},       {"displayQuery", "countFails"},
@@ -204,7 +210,7 @@ void VirtualMac::promptScreenCapture() {
 int32_t VirtualMac::automationStatus(const std::string&, uint32_t, uint32_t, bool prompt) {
     refresh();
     if (prompt) log(JsonLine().add("prompt", "automation"));
-    return static_cast<int32_t>(integerOf(key("automationStatus")).value_or(0));
+    return static_cast<int32_t>(wholeNumber(key("automationStatus")).value_or(0));
 }
 
 // ---- Displays ---------------------------------------------------------------
@@ -226,7 +232,7 @@ std::vector<const boost::json::object*> displayObjects(const boost::json::value*
 }
 
 uint32_t displayNumber(const boost::json::object& display) {
-    return static_cast<uint32_t>(integerOf(display.if_contains("number")).value_or(0));
+    return static_cast<uint32_t>(wholeNumber(display.if_contains("number")).value_or(0));
 }
 
 const boost::json::object& builtInDisplay() {
@@ -272,7 +278,7 @@ std::optional<std::vector<uint32_t>> VirtualMac::activeDisplays(uint32_t capacit
 
 uint32_t VirtualMac::mainDisplay() {
     refresh();
-    if (auto main = integerOf(key("mainDisplay"))) return static_cast<uint32_t>(*main);
+    if (auto main = wholeNumber(key("mainDisplay"))) return static_cast<uint32_t>(*main);
     const auto objects = displayObjects(key("displays"), builtInDisplay());
     return objects.empty() ? 0 : displayNumber(*objects.front());
 }
@@ -418,7 +424,7 @@ AppleEventReply VirtualMac::sendAppleEvent(const AppleEvent& event) {
     if (reply == nullptr) return {};
     if (const auto* object = reply->if_object()) {
         AppleEventReply out;
-        if (auto errn = integerOf(object->if_contains("errn"))) out.errorNumber = static_cast<int32_t>(*errn);
+        if (auto errn = wholeNumber(object->if_contains("errn"))) out.errorNumber = static_cast<int32_t>(*errn);
         return out;
     }
     throw PlatformError{"no reply from the login window"};
@@ -435,7 +441,7 @@ double VirtualMac::now() {
 
 int32_t VirtualMac::ownProcessId() {
     refresh();
-    if (auto pid = integerOf(key("agentPid"))) return static_cast<int32_t>(*pid);
+    if (auto pid = wholeNumber(key("agentPid"))) return static_cast<int32_t>(*pid);
     return static_cast<int32_t>(::getpid());
 }
 

@@ -137,6 +137,10 @@ private:
 // A virtual Mac on the state file that BRINDLECAST_VIRTUAL_MAC names.
 std::unique_ptr<Mac> makeVirtualMac();
 
+// A state value as a whole number (a double is truncated); none for any other
+// value, or for a number no 64-bit integer holds.
+std::optional<int64_t> wholeNumber(const boost::json::value* value);
+
 // The state a virtual Mac has when its file cannot be read or is not an object.
 boost::json::object deadMacState();
 
