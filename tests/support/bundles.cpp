@@ -25,20 +25,20 @@ struct SpngContext {
 
 }  // namespace
 
-void writeInfo(const std::string& bundlePath, const BundleSpec& spec) {
+void writeInfo(const std::string& bundlePath, const BundleSpec& contents) {
     std::filesystem::create_directories(bundlePath + "/Contents");
     plist_t dict = plist_new_dict();
     auto set = [&](const char* key, const std::optional<std::string>& value) {
         if (value) plist_dict_set_item(dict, key, plist_new_string(value->c_str()));
     };
-    set("CFBundleIdentifier", spec.bundleId);
-    set("CFBundleDisplayName", spec.displayName);
-    set("CFBundleExecutable", spec.executable);
-    set("CFBundleIconFile", spec.iconFile);
+    set("CFBundleIdentifier", contents.bundleId);
+    set("CFBundleDisplayName", contents.displayName);
+    set("CFBundleExecutable", contents.executable);
+    set("CFBundleIconFile", contents.iconFile);
     plist_dict_set_item(dict, "CFBundleVersion", plist_new_string("1.0"));
     char* data = nullptr;
     uint32_t length = 0;
-    if (spec.binaryPlist) {
+    if (contents.binaryPlist) {
         plist_to_bin(dict, &data, &length);
     } else {
         plist_to_xml(dict, &data, &length);
@@ -51,15 +51,15 @@ void writeInfo(const std::string& bundlePath, const BundleSpec& spec) {
     std::filesystem::rename(temp, bundlePath + "/Contents/Info.plist");
 }
 
-void makeBundle(const std::string& path, const BundleSpec& spec) {
+void makeBundle(const std::string& path, const BundleSpec& contents) {
     std::filesystem::create_directories(path + "/Contents/MacOS");
-    writeInfo(path, spec);
-    if (spec.executable && spec.writeExecutable) writeFile(path + "/Contents/MacOS/" + *spec.executable, "#!/bin/sh\n");
-    if (spec.iconFile && !spec.iconBytes.empty()) {
+    writeInfo(path, contents);
+    if (contents.executable && contents.writeExecutable) writeFile(path + "/Contents/MacOS/" + *contents.executable, "#!/bin/sh\n");
+    if (contents.iconFile && !contents.iconBytes.empty()) {
         std::filesystem::create_directories(path + "/Contents/Resources");
-        std::string name = *spec.iconFile;
+        std::string name = *contents.iconFile;
         if (name.find('.') == std::string::npos) name += ".png";
-        writeFile(path + "/Contents/Resources/" + name, spec.iconBytes);
+        writeFile(path + "/Contents/Resources/" + name, contents.iconBytes);
     }
 }
 

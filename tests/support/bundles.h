@@ -31,17 +31,17 @@ struct BundleSpec {
 
 // A bundle with that identifier (none: no "CFBundleIdentifier") and an executable.
 inline BundleSpec app(std::optional<std::string> bundleId) {
-    BundleSpec spec;
-    spec.bundleId = std::move(bundleId);
-    return spec;
+    BundleSpec contents;
+    contents.bundleId = std::move(bundleId);
+    return contents;
 }
 
-// Makes the bundle folder at `path` (and its parents) as `spec` describes.
-void makeBundle(const std::string& path, const BundleSpec& spec = {});
+// Makes the bundle folder at `path` (and its parents) as `contents` describes.
+void makeBundle(const std::string& path, const BundleSpec& contents = {});
 
 // Writes Contents/Info.plist of a bundle again, for a bundle that changes
 // after it was catalogued.
-void writeInfo(const std::string& bundlePath, const BundleSpec& spec);
+void writeInfo(const std::string& bundlePath, const BundleSpec& contents);
 
 // A binary property list of arrays nested `levels` deep: object i is an
 // array holding object i + 1; references and offsets are 3 bytes wide.
