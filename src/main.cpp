@@ -2,6 +2,9 @@
 #include <csignal>
 
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "host/host.h"
 #include "host/loop.h"
@@ -14,6 +17,13 @@
 int main() {
     // A parent that closes the pipe early must not end the agent mid-write.
     std::signal(SIGPIPE, SIG_IGN);
+#ifdef __GLIBC__
+    // A frame needs the same few megabytes of buffers request after request;
+    // keep them in the heap instead of mapping and faulting in fresh pages
+    // for every frame. The working set stays what the largest frame needed.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
 #ifdef BRINDLECAST_MACOS_BACKEND
     auto mac = brindlecast::platform::makeMacOSMac();
 #else
