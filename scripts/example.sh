@@ -10,3 +10,5 @@ for session in examples/*.jsonl; do
   # Requests and responses, side by side in order.
   paste -d '\n' <(sed 's/^/> /' "$session") <(./build/BrindlecastNative < "$session" | sed 's/^/< /')
 done
+echo "== a frame of the default display"
+examples/capture-frame.sh build/frame.jpg
