@@ -127,25 +127,8 @@ Picture VirtualMac::captureDisplay(const ShareableContent& content, uint32_t dis
         }
     }
     if (source == nullptr) throw PlatformError{"the display is not in the shareable content"};
-    if (flag("screenshotError", false)) throw PlatformError{"the screenshot failed"};
-    if (settings.width < 1 || settings.height < 1) throw PlatformError{"the picture size is invalid"};
-
-    Picture picture;
-    if (source->image.empty()) {
-        picture = builtInPicture(false, display, settings);
-    } else {
-        const auto file = pictureFile(source->image);
-        if (!file) throw PlatformError{"the display picture cannot be read"};
-        picture = sampledPicture(*file, settings.width, settings.height);
-    }
-    log(JsonLine()
-            .add("capture", "display")
-            .add("display", display)
-            .add("width", settings.width)
-            .add("height", settings.height)
-            .add("cursor", settings.showsCursor)
-            .add("audio", settings.capturesAudio));
-    passed("screenshot");
+    Picture picture = screenshot(false, display, source->image, settings);
+    finishCapture(JsonLine().add("capture", "display").add("display", display), settings);
     return picture;
 }
 
@@ -157,26 +140,27 @@ Picture VirtualMac::captureWindow(const ShareableContent& content, std::size_t w
         throw PlatformError{"the window is not in the shareable content"};
     }
     const WindowSource& source = snapshot->windows[windowIndex];
+    Picture picture = screenshot(true, static_cast<uint32_t>(windowIndex) + 1, source.image, settings);
+    finishCapture(JsonLine().add("capture", "window").add("pid", source.pid), settings);
+    return picture;
+}
+
+Picture VirtualMac::screenshot(bool window, uint32_t seed, const std::string& image, const CaptureSettings& settings) {
     if (flag("screenshotError", false)) throw PlatformError{"the screenshot failed"};
     if (settings.width < 1 || settings.height < 1) throw PlatformError{"the picture size is invalid"};
+    if (image.empty()) return builtInPicture(window, seed, settings);
+    const auto file = pictureFile(image);
+    if (!file) throw PlatformError{"the picture file cannot be read"};
+    return sampledPicture(*file, settings.width, settings.height);
+}
 
-    Picture picture;
-    if (source.image.empty()) {
-        picture = builtInPicture(true, static_cast<uint32_t>(windowIndex) + 1, settings);
-    } else {
-        const auto file = pictureFile(source.image);
-        if (!file) throw PlatformError{"the window picture cannot be read"};
-        picture = sampledPicture(*file, settings.width, settings.height);
-    }
-    log(JsonLine()
-            .add("capture", "window")
-            .add("pid", source.pid)
-            .add("width", settings.width)
-            .add("height", settings.height)
-            .add("cursor", settings.showsCursor)
-            .add("audio", settings.capturesAudio));
+void VirtualMac::finishCapture(JsonLine line, const CaptureSettings& settings) {
+    line.add("width", settings.width)
+        .add("height", settings.height)
+        .add("cursor", settings.showsCursor)
+        .add("audio", settings.capturesAudio);
+    log(line);
     passed("screenshot");
-    return picture;
 }
 
 }  // namespace brindlecast::platform

@@ -126,6 +126,11 @@ private:
         Picture picture;
     };
     std::vector<DrawnPicture> drawn_;
+    // The picture of a display or window: its "image" file sampled at the
+    // size, or the built-in picture drawn at it.
+    Picture screenshot(bool window, uint32_t seed, const std::string& image, const CaptureSettings& settings);
+    // Logs the capture line and lets the "screenshot" moment pass.
+    void finishCapture(JsonLine line, const CaptureSettings& settings);
     // (end of capture)
 
     // ---- applications (virtual/apps.cpp) ----
