@@ -31,7 +31,6 @@
 
 #include <fcntl.h>
 #include <time.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,9 +44,9 @@
 #include "host/json_out.h"
 #include "platform/virtual/pictures.h"
 #include "platform/virtual/virtual_mac.h"
+#include "support/agent.h"
 #include "support/pictures.h"
 
-extern char** environ;
 
 namespace {
 
@@ -77,30 +76,11 @@ double fastest(const std::vector<double>& values) { return *std::min_element(val
 class Agent {
 public:
     explicit Agent(const std::string& statePath) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (std::strncmp(*e, "BRINDLECAST_VIRTUAL_MAC=", 24) != 0) env.emplace_back(*e);
-        }
-        env.push_back("BRINDLECAST_VIRTUAL_MAC=" + statePath);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string path = BRINDLECAST_AGENT;
-        char* argv[] = {path.data(), nullptr};
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
-            throw std::runtime_error("spawn");
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        in_ = in[1];
-        out_ = out[0];
+        const testing_support::ChildProcess child = testing_support::spawnAgent(statePath);
+        close(child.err);  // the agent writes nothing there
+        pid_ = child.pid;
+        in_ = child.in;
+        out_ = child.out;
         buffer_.resize(8 << 20);
         if (clock_getcpuclockid(pid_, &cpuClock_) != 0) throw std::runtime_error("no CPU clock for the agent");
     }

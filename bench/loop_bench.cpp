@@ -17,7 +17,7 @@ int main() {
     double agent = 1e9, floor = 1e9;
     std::size_t agentLines = 0, floorLines = 0;
     for (int round = 0; round < 3; ++round) {
-        auto a = bench::runThroughPipe(BRINDLECAST_AGENT, input, {"BRINDLECAST_VIRTUAL_MAC="});
+        auto a = bench::runThroughPipe(BRINDLECAST_AGENT, input);
         auto f = bench::runThroughPipe(BRINDLECAST_FLOOR, input);
         if (a.seconds < agent) agent = a.seconds;
         if (f.seconds < floor) floor = f.seconds;

@@ -14,7 +14,9 @@ struct PipeRun {
     std::string output;  // kept only when asked for
 };
 
-PipeRun runThroughPipe(const std::string& program, const std::string& input,
-                       const std::vector<std::string>& environment = {}, bool keepOutput = false);
+// The program sees BRINDLECAST_VIRTUAL_MAC set to `statePath` (empty: the
+// built-in default Mac).
+PipeRun runThroughPipe(const std::string& program, const std::string& input, const std::string& statePath = "",
+                       bool keepOutput = false);
 
 }  // namespace bench

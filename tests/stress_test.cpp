@@ -19,7 +19,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,7 +29,6 @@
 #include "support/response_check.h"
 #include "support/sample_mac.h"
 
-extern char** environ;
 
 using namespace testing_support;
 using brindlecast::Failure;
@@ -52,52 +50,7 @@ constexpr bool sanitized = false;
 
 // ---- The agent as a child process -------------------------------------------
 
-struct Child {
-    pid_t pid = -1;
-    int in = -1;
-    int out = -1;
-    int err = -1;
-};
-
-// Starts the agent on a virtual Mac. `nonBlocking`: its standard input and
-// output are handed over in non-blocking mode, as some parents do.
-Child spawnAgent(const std::string& statePath, bool nonBlocking = false) {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe");
-    }
-    if (nonBlocking) {
-        fcntl(in[0], F_SETFL, O_NONBLOCK);
-        fcntl(out[1], F_SETFL, O_NONBLOCK);
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "BRINDLECAST_VIRTUAL_MAC=", 24) != 0) env.emplace_back(*e);
-    }
-    env.push_back("BRINDLECAST_VIRTUAL_MAC=" + statePath);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string path = BRINDLECAST_AGENT;
-    char* argv[] = {path.data(), nullptr};
-    Child child;
-    if (posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
-        throw std::runtime_error("spawn");
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    child.in = in[1];
-    child.out = out[0];
-    child.err = err[0];
-    return child;
-}
+using Child = ChildProcess;  // started by spawnAgent of the test support
 
 struct Finished {
     std::string out;

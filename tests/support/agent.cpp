@@ -46,17 +46,17 @@ bool closeOnExecPipe(int fds[2]) {
 #endif
 }
 
-struct Spawned {
-    int pid;
-    int in;
-    int out;
-    int err;
-};
 
-Spawned spawnAgent(const std::string& statePath) {
+}  // namespace
+
+ChildProcess spawnProgram(const std::string& program, const std::string& statePath, bool nonBlocking) {
     int in[2], out[2], err[2];
     if (!closeOnExecPipe(in) || !closeOnExecPipe(out) || !closeOnExecPipe(err)) {
         throw std::runtime_error("pipe");
+    }
+    if (nonBlocking) {
+        fcntl(in[0], F_SETFL, O_NONBLOCK);
+        fcntl(out[1], F_SETFL, O_NONBLOCK);
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -67,20 +67,21 @@ Spawned spawnAgent(const std::string& statePath) {
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::string path = BRINDLECAST_AGENT;
+    std::string path = program;
     char* argv[] = {path.data(), nullptr};
-    int pid = -1;
-    if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
-        throw std::runtime_error("spawn");
-    }
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    if (failed != 0) throw std::runtime_error("spawn " + program);
     return {pid, in[1], out[0], err[0]};
 }
 
-}  // namespace
+ChildProcess spawnAgent(const std::string& statePath, bool nonBlocking) {
+    return spawnProgram(BRINDLECAST_AGENT, statePath, nonBlocking);
+}
 
 std::string textOf(const boost::json::value& value) {
     if (value.is_string()) return std::string(value.get_string());
@@ -135,7 +136,7 @@ std::vector<boost::json::object> AgentRun::responses() const {
 }
 
 AgentRun runAgent(std::string_view input, const std::string& statePath) {
-    Spawned child = spawnAgent(statePath);
+    ChildProcess child = spawnAgent(statePath);
     AgentRun run;
     std::size_t written = 0;
     bool inOpen = true;
@@ -201,7 +202,7 @@ boost::json::object ask(std::string_view requestLine, const std::string& statePa
 }
 
 AgentProcess::AgentProcess(const std::string& statePath) {
-    Spawned child = spawnAgent(statePath);
+    ChildProcess child = spawnAgent(statePath);
     close(child.err);
     pid_ = child.pid;
     in_ = child.in;

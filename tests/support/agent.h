@@ -12,6 +12,22 @@ namespace testing_support {
 // The text of a JSON string value, or "<not a string: ...>" for any other value.
 std::string textOf(const boost::json::value& value);
 
+// A started program with pipes to its standard input, output and error.
+struct ChildProcess {
+    int pid = -1;
+    int in = -1;
+    int out = -1;
+    int err = -1;
+};
+
+// Starts `program` with BRINDLECAST_VIRTUAL_MAC set to `statePath` (empty:
+// the built-in default Mac). `nonBlocking`: its standard input and output are
+// handed over in non-blocking mode, as some parents do.
+ChildProcess spawnProgram(const std::string& program, const std::string& statePath, bool nonBlocking = false);
+
+// The agent binary started the same way.
+ChildProcess spawnAgent(const std::string& statePath, bool nonBlocking = false);
+
 // A scratch folder with a state file and an event log for one virtual Mac.
 class VirtualMacFiles {
 public:
