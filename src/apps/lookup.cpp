@@ -19,25 +19,34 @@ std::string application(Host& host, std::string_view identifier) {
     return location;
 }
 
-std::vector<platform::RunningApp> running(Host& host, const std::string& location) {
+namespace {
+
+// Calls visit(application, normalised bundle location) for each running
+// application with a bundle location of its own, the agent itself left out.
+template <typename Visit>
+void forEachRunningBundle(Host& host, Visit visit) {
     platform::Mac& mac = host.mac();
     const int32_t self = mac.ownProcessId();
-    std::vector<platform::RunningApp> instances;
     for (auto& app : mac.runningApplications()) {
         if (!app.bundlePath || app.pid == self) continue;
-        if (mac.standardLocation(*app.bundlePath) == location) instances.push_back(std::move(app));
+        std::string location = mac.standardLocation(*app.bundlePath);
+        visit(app, std::move(location));
     }
+}
+
+}  // namespace
+
+std::vector<platform::RunningApp> running(Host& host, const std::string& location) {
+    std::vector<platform::RunningApp> instances;
+    forEachRunningBundle(host, [&](platform::RunningApp& app, std::string found) {
+        if (found == location) instances.push_back(std::move(app));
+    });
     return instances;
 }
 
 std::set<std::string, std::less<>> runningLocations(Host& host) {
-    platform::Mac& mac = host.mac();
-    const int32_t self = mac.ownProcessId();
     std::set<std::string, std::less<>> locations;
-    for (const auto& app : mac.runningApplications()) {
-        if (!app.bundlePath || app.pid == self) continue;
-        locations.insert(mac.standardLocation(*app.bundlePath));
-    }
+    forEachRunningBundle(host, [&](platform::RunningApp&, std::string found) { locations.insert(std::move(found)); });
     return locations;
 }
 

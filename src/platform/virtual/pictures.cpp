@@ -360,13 +360,9 @@ std::optional<Picture> decodePng(const std::vector<uint8_t>& data) {
     if (spng_get_ihdr(ctx.get(), &header) != 0) return std::nullopt;
     std::size_t size = 0;
     if (spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &size) != 0) return std::nullopt;
-    Picture picture;
-    picture.width = static_cast<int>(header.width);
-    picture.height = static_cast<int>(header.height);
-    picture.stride = static_cast<std::size_t>(header.width) * 4;
+    Picture picture = blankPicture(static_cast<int>(header.width), static_cast<int>(header.height));
     picture.format = PixelFormat::RGBA;
-    if (size != picture.stride * header.height) return std::nullopt;
-    picture.pixels.resize(size);
+    if (size != picture.pixels.size()) return std::nullopt;
     if (spng_decode_image(ctx.get(), picture.pixels.data(), size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0) {
         return std::nullopt;
     }
@@ -381,12 +377,7 @@ std::optional<Picture> decodeJpeg(const std::vector<uint8_t>& data) {
         width < 1 || height < 1 || width > static_cast<int>(largestSide) || height > static_cast<int>(largestSide)) {
         return std::nullopt;
     }
-    Picture picture;
-    picture.width = width;
-    picture.height = height;
-    picture.stride = static_cast<std::size_t>(width) * 4;
-    picture.format = PixelFormat::RGBX;
-    picture.pixels.resize(picture.stride * static_cast<std::size_t>(height));
+    Picture picture = blankPicture(width, height);
     if (tjDecompress2(handle.get(), data.data(), data.size(), picture.pixels.data(), width,
                       static_cast<int>(picture.stride), height, TJPF_RGBX, 0) != 0) {
         return std::nullopt;
@@ -410,12 +401,8 @@ std::optional<Picture> decodePictureFile(const std::string& path) {
 }
 
 Picture sampledPicture(const Picture& source, int width, int height) {
-    Picture picture;
-    picture.width = width;
-    picture.height = height;
-    picture.stride = static_cast<std::size_t>(width) * 4;
+    Picture picture = blankPicture(width, height);
     picture.format = source.format;
-    picture.pixels.resize(picture.stride * static_cast<std::size_t>(height));
     // The source column of every picture column, computed once.
     std::vector<std::size_t> columns(static_cast<std::size_t>(width));
     for (int x = 0; x < width; ++x) {
