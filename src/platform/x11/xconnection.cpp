@@ -61,6 +61,13 @@ XConnection::~XConnection() {
     return display_;
 }
 
+bool XConnection::alive() {
+    ::Display* display = get();
+    if (display == nullptr) return false;
+    XSync(display, False);
+    return connectionLost ? get() != nullptr : true;
+}
+
 ::Window XConnection::root() {
     ::Display* display = get();
     return display != nullptr ? DefaultRootWindow(display) : 0;
