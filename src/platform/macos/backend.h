@@ -120,7 +120,9 @@ void serviceMainRunLoop();
 // a launch may wait behind a first-launch check or a slow disk.
 constexpr double captureDeadlineSeconds = 30;
 constexpr double launchDeadlineSeconds = 120;
-// The Automation question waits for the user's answer.
+// The Automation check answers at once, unless it asks the user and waits
+// for the answer.
+constexpr double automationCheckDeadlineSeconds = 30;
 constexpr double automationPromptDeadlineSeconds = 120;
 
 // Waits on the main thread until a platform completion handler signals `done`,

@@ -176,20 +176,20 @@ PowerReply MacOSMac::requestPower(PowerIntent intent, double timeoutSeconds) {
             // target interact with the user.
             const OSStatus sent = AESendMessage(event, &reply, static_cast<AESendMode>(apple::powerSendOptions),
                                                 ticksOf(timeoutSeconds));
-            // 'errn': the error number the target put into its reply. A reply
-            // that carries one is the answer, whatever the send call returned;
-            // without one, only a clean send is.
-            SInt32 errorNumber = 0;
-            DescType actualType = typeNull;
-            Size actualSize = 0;
-            const bool hasErrorNumber = AEGetParamPtr(&reply, keyErrorNumber, typeSInt32, &actualType, &errorNumber,
-                                                      sizeof errorNumber, &actualSize) == noErr;
-            if (hasErrorNumber) {
-                answer = PowerReply{errorNumber};
-            } else if (sent == noErr) {
-                answer = PowerReply{};
+            // A send that failed (not delivered, no reply in time) is no answer.
+            // Otherwise the answer is the reply, and 'errn' the error number
+            // the target put into it, if any.
+            if (sent == noErr) {
+                PowerReply out;
+                SInt32 errorNumber = 0;
+                DescType actualType = typeNull;
+                Size actualSize = 0;
+                if (AEGetParamPtr(&reply, keyErrorNumber, typeSInt32, &actualType, &errorNumber, sizeof errorNumber,
+                                  &actualSize) == noErr) {
+                    out.errorNumber = errorNumber;
+                }
+                answer = out;
             }
-            // Otherwise the event was not delivered or no reply came in time.
             AEDisposeDesc(&reply);
         }
     }

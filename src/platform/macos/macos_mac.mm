@@ -204,7 +204,7 @@ int32_t MacOSMac::automationStatus(bool prompt) {
                                                                    apple::automationProbeEvent, prompt);
             dispatch_semaphore_signal(result->done);
         });
-        const double deadline = prompt ? automationPromptDeadlineSeconds : captureDeadlineSeconds;
+        const double deadline = prompt ? automationPromptDeadlineSeconds : automationCheckDeadlineSeconds;
         // No answer in time: a status that means "unavailable".
         if (!awaitCompletion(result->done, deadline)) return errAETimeout;
         return result->status;
