@@ -23,6 +23,7 @@
 #include <unistd.h>
 #ifdef __APPLE__
 #include <libproc.h>
+#include <sys/resource.h>
 #endif
 
 #include "host/failure.h"
