@@ -211,3 +211,28 @@ TEST(StripJpeg, FailuresInsideTheWorkersCountAsRungsTooLarge) {
     ASSERT_TRUE(bytes);
     EXPECT_TRUE(bytes->joined() == referenceJpeg(picture, 75, next.layout().stripRows));
 }
+
+TEST(StripJpeg, Base64IsWrittenStraightFromThePiecesOnAnyThreads) {
+    // Sizes on both sides of a whole group of three, and one large enough to
+    // be written in parts on several threads; pieces of every small length,
+    // so groups span pieces.
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4},
+                                   std::size_t{1000}, std::size_t{1200001}, std::size_t{1200002}}) {
+        std::vector<uint8_t> bytes(size);
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+        JpegPieces pieces;
+        for (std::size_t at = 0, length = 1; at < size; at += length, length = length % 7 + 1) {
+            length = std::min(length, size - at);
+            pieces.pieces.emplace_back(bytes.data() + at, length);
+            if (at % 5 == 0) pieces.pieces.emplace_back(bytes.data() + at, 0);  // empty pieces too
+        }
+        pieces.size = size;
+        const Result whole = payloadFromBytes(bytes, "image/jpeg");
+        for (const int threads : {1, 2, 3}) {
+            const Result payload = payloadFromPieces(pieces, "image/jpeg", threads);
+            EXPECT_EQ(payload.at("data"), whole.at("data")) << size << " on " << threads;
+        }
+        EXPECT_TRUE(testing_support::base64Decode(whole.at("data").as_string()) == bytes) << size;
+        EXPECT_EQ(whole.at("data").as_string().size(), (size + 2) / 3 * 4);
+    }
+}

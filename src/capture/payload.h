@@ -35,8 +35,9 @@ JpegPieces fitUnderLimit(double jpegQuality, int64_t limit, const RungEncoder& e
 // {"data": the bytes in standard Base64, "mimeType": mimeType}, keys in
 // sorted order; the caller may add keys beside them.
 Result payloadFromBytes(std::span<const uint8_t> bytes, std::string_view mimeType);
-// The same for bytes in pieces, written as Base64 straight from the pieces.
-Result payloadFromPieces(const JpegPieces& bytes, std::string_view mimeType);
+// The same for bytes in pieces, written as Base64 straight from the pieces,
+// a large text in parts on up to `threads` threads (0: all the encoder has).
+Result payloadFromPieces(const JpegPieces& bytes, std::string_view mimeType, int threads = 0);
 
 // The ladder on one picture: the JPEG of the highest rung that fits `limit`,
 // as an image payload ("data", "mimeType": "image/jpeg"). `threads` caps the
