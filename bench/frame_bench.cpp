@@ -25,6 +25,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -260,17 +261,24 @@ void run(const Case& c, const std::string& dir, int runs, const std::vector<int>
 
     // The agent's encoder on the same rungs, stopping where the ladder stops.
     std::size_t ourSize = 0;
+    std::optional<double> acceptedRung;
     auto encodeLadder = [&](int threads) {
         brindlecast::capture::JpegEncoder encoder(picture, threads);
         for (std::size_t i = 0; i < taken.size(); ++i) {
             const auto bytes = encoder.encode(rungs[i], limit);
             if (bytes) {
                 ourSize = bytes->size;
+                acceptedRung = rungs[i];
                 break;
             }
         }
     };
     for (int t : threadCounts) encodeLadder(t);
+    // The accepted JPEG kept, to time its Base64 text and its JSON line alone.
+    brindlecast::capture::JpegEncoder keeper(picture);
+    std::optional<brindlecast::capture::JpegPieces> accepted;
+    if (acceptedRung) accepted = keeper.encode(*acceptedRung, limit);
+    std::vector<double> base64, line, base64Cpu, lineCpu;
 
     std::vector<double> turbo, response, payload, handled, shot;
     std::vector<std::vector<double>> ours(threadCounts.size());
@@ -289,6 +297,13 @@ void run(const Case& c, const std::string& dir, int runs, const std::vector<int>
         }, payloadCpu));
         shot.push_back(timed([&] { (void)mac.captureDisplay(content, 1, settings); }, shotCpu));
         handled.push_back(timed([&] { handleOnce(); }, handledCpu));
+        if (accepted) {
+            json::object answer{{"id", "b"}, {"ok", true}};
+            base64.push_back(timed([&] {
+                answer.emplace("frame", brindlecast::capture::payloadFromPieces(*accepted, "image/jpeg"));
+            }, base64Cpu));
+            line.push_back(timed([&] { (void)brindlecast::serializeSorted(answer); }, lineCpu));
+        }
         const auto start = Clock::now();
         const double before = agent.cpu();
         answerBytes = agent.ask(request).size();
@@ -318,6 +333,11 @@ void run(const Case& c, const std::string& dir, int runs, const std::vector<int>
                 "the encoding); answer line %zu B\n",
                 fastest(payload), fastest(handled), fastest(shot), encoding, beyond, beyond / encoding * 100,
                 answerBytes);
+    if (accepted) {
+        const double text = fastest(base64), json = fastest(line);
+        std::printf("    of which Base64 into the payload %.3f ms, the JSON line %.3f ms: %.1f%% of the encoding\n",
+                    text, json, (text + json) / encoding * 100);
+    }
 }
 
 // The cost of one request that does no picture work: the loop, the parse,
