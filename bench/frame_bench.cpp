@@ -252,7 +252,8 @@ void run(const Case& c, const std::string& dir, int runs, const std::vector<int>
     const json::object parsedRequest = json::parse(request).as_object();
     auto handleOnce = [&] {
         try {
-            return brindlecast::serializeSorted(host.handle(parsedRequest)).size();
+            const auto answer = host.handle(parsedRequest);
+            return brindlecast::serializeSortedLending(answer).size();
         } catch (const brindlecast::Failure&) {
             return std::size_t{0};
         }
@@ -302,7 +303,7 @@ void run(const Case& c, const std::string& dir, int runs, const std::vector<int>
             base64.push_back(timed([&] {
                 answer.emplace("frame", brindlecast::capture::payloadFromPieces(*accepted, "image/jpeg"));
             }, base64Cpu));
-            line.push_back(timed([&] { (void)brindlecast::serializeSorted(answer); }, lineCpu));
+            line.push_back(timed([&] { (void)brindlecast::serializeSortedLending(answer); }, lineCpu));
         }
         const auto start = Clock::now();
         const double before = agent.cpu();
