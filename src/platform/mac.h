@@ -238,6 +238,13 @@ public:
 
     // The wall clock, seconds since 1970.
     virtual double now() = 0;
+
+    // A request with this identifier is being handled; every query and effect
+    // until the next call belongs to it. Called once the identifier has been
+    // found valid, so a request refused for its identifier, or a line that is
+    // no request, never reaches the Mac. Only a backend that records effects
+    // has a use for it.
+    virtual void beginRequest(std::string_view /*id*/) {}
 };
 
 }  // namespace brindlecast::platform

@@ -76,6 +76,7 @@ public:
 
     IdentifierSets identifierSets() override;
     double now() override;
+    void beginRequest(std::string_view id) override;
 
 private:
     struct FileIdentity {
@@ -105,6 +106,7 @@ private:
     bool loaded_ = false;
     boost::json::object state_;
     std::vector<bool> thenApplied_;
+    std::string requestId_;  // of the request being handled
 
     // ---- capture (virtual/capture.cpp) ----
     // The display objects of the state, in platform order.
