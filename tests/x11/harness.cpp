@@ -367,25 +367,31 @@ std::string agentPath() {
 #endif
 }
 
-Agent::Agent(const Desktop& desktop) {
+Agent::Agent(const Desktop& desktop) : env_(desktop.environment()) {
+    errPath_ = desktop.dir() + "/agent-" + std::to_string(Clock::now().time_since_epoch().count()) + ".err";
+    start();
+}
+
+void Agent::start() {
     int in[2], out[2];
     require(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0, "pipe");
-    errPath_ = desktop.dir() + "/agent-" + std::to_string(getpid()) + "-" +
-               std::to_string(Clock::now().time_since_epoch().count()) + ".err";
-    const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    process_ = Process({agentPath()}, desktop.environment(), {{0, in[0]}, {1, out[1]}, {2, err}});
+    const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    process_ = Process({agentPath()}, env_, {{0, in[0]}, {1, out[1]}, {2, err}});
     close(in[0]);
     close(out[1]);
     close(err);
     in_ = in[1];
     out_ = out[0];
+    pending_.clear();
 }
 
-Agent::~Agent() {
+void Agent::end() {
     close(in_);  // the agent exits when its input ends
     if (process_.wait(10) < 0) process_.stop();
     close(out_);
 }
+
+Agent::~Agent() { end(); }
 
 boost::json::object Agent::ask(const std::string& line, double seconds) {
     const std::string request = line + "\n";
@@ -395,7 +401,13 @@ boost::json::object Agent::ask(const std::string& line, double seconds) {
     while (pending_.find('\n') == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd fd{out_, POLLIN, 0};
-        require(left > 0 && poll(&fd, 1, static_cast<int>(left)) > 0, "no answer to " + line);
+        if (left <= 0 || poll(&fd, 1, static_cast<int>(left)) <= 0) {
+            // A hung agent would answer the next test's requests late: the later tests get a new one.
+            process_.stop();
+            end();
+            start();
+            require(false, "no answer within " + std::to_string(seconds) + " s to " + line);
+        }
         char buffer[65536];
         const ssize_t k = read(out_, buffer, sizeof buffer);
         require(k > 0, "the agent ended; it answered " + pending_ + " to " + line);

@@ -97,12 +97,17 @@ public:
     Agent& operator=(const Agent&) = delete;
 
     pid_t pid() const { return process_.pid(); }
-    // Sends one line and returns the parsed response; throws when none comes within `seconds`.
+    // Sends one line and returns the parsed response; throws when none comes within
+    // `seconds`, and then ends the agent and starts a new one.
     boost::json::object ask(const std::string& line, double seconds = 20);
     // Everything the agent wrote to standard error so far.
     std::string errors() const;
 
 private:
+    void start();
+    void end();
+
+    std::vector<std::string> env_;
     Process process_;
     int in_ = -1, out_ = -1;
     std::string pending_, errPath_;

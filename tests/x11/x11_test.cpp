@@ -1,5 +1,6 @@
 // The X11 agent on a private headless desktop, driven through its protocol only.
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,7 +32,14 @@ namespace failures = brindlecast::failures;
 class DesktopEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        if (!x11test::agentPath().empty()) desktop().start();
+        if (x11test::agentPath().empty()) return;
+        desktop().start();
+        // For a look by hand: the desktop's environment, then a wait for a line on standard input.
+        if (std::getenv("BRINDLECAST_X11_PAUSE") != nullptr) {
+            for (const auto& entry : desktop().environment()) std::printf("export '%s'\n", entry.c_str());
+            std::fflush(stdout);
+            std::getchar();
+        }
     }
     void TearDown() override { desktop().stop(); }
 };
@@ -374,7 +382,7 @@ TEST_F(X11Session, ALockedClosingRemoteOrInactiveSessionRefusesControl) {
         desktop().setLogind(facts);
         expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::locked);
         expectFailure(ask(R"({"id":"m","operation":"desktop.monitors"})"), failures::locked);
-        expectFailure(ask(R"({"action":"volumeUp"})"), failures::locked);
+        expectFailure(ask(R"({"id":"v","action":"volumeUp"})"), failures::locked);
         object status = ask(R"({"id":"p","operation":"permissions.status"})");
         expectSuccess(status);
         expectSuccess(ask(R"({"id":"r","operation":"permissions.request","kind":"screen"})"));
@@ -384,6 +392,7 @@ TEST_F(X11Session, ALockedClosingRemoteOrInactiveSessionRefusesControl) {
     expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
     // The session is found by the agent's own process, else by XDG_SESSION_ID.
     desktop().setLogind({{"byPid", false}});
+    desktop().clearLogindCalls();
     expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
     bool askedByPid = false, askedById = false;
     for (const auto& call : desktop().logindCalls()) {
