@@ -5,6 +5,9 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libboost-json1.81-dev libssl-dev libturbojpeg0-dev libspng-dev
   libutf8proc-dev libplist-dev libgtest-dev libbenchmark-dev
+  # the X11 tests' headless desktop and their own X client
+  xvfb openbox x11-xserver-utils dbus-daemon dbus-bin at-spi2-core python3-gi gir1.2-gtk-3.0
+  libx11-dev libxtst-dev libxrandr-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -17,6 +17,7 @@
 
 // Xlib last: its macros (None, Bool, True) clash with the headers above.
 #include <X11/XF86keysym.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -404,6 +405,53 @@ TEST_F(X11Session, ALockedClosingRemoteOrInactiveSessionRefusesControl) {
     }
     EXPECT_TRUE(askedByPid);
     EXPECT_TRUE(askedById);
+}
+
+// The window the window manager reports active.
+Window activeWindow(Display* dpy) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    Window active = 0;
+    if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_NET_ACTIVE_WINDOW", False), 0, 1, False,
+                           XA_WINDOW, &type, &format, &count, &after, &data) == Success && count == 1) {
+        active = *reinterpret_cast<Window*>(data);
+    }
+    if (data != nullptr) XFree(data);
+    return active;
+}
+
+TEST_F(X11Session, AnActivePasswordPromptIsAProtectedScreen) {
+    // A program whose executable is named like a passphrase prompt, owning a managed window.
+    const std::string prompt = desktop().dir() + "/pinentry";
+    std::filesystem::copy_file("/usr/bin/sleep", prompt, std::filesystem::copy_options::overwrite_existing);
+    x11test::Process program({prompt, "300"}, desktop().environment());
+    Window window = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 100, 100, 300, 200, 0, 0, 0x808080);
+    const unsigned long pid = static_cast<unsigned long>(program.pid());
+    XChangeProperty(dpy_, window, XInternAtom(dpy_, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&pid), 1);
+    XMapWindow(dpy_, window);
+    XSync(dpy_, False);
+    // Ask for activation until the window manager has done it (it may ignore a request during a grab).
+    ASSERT_TRUE(waitFor([&] {
+        XEvent message{};
+        message.xclient.type = ClientMessage;
+        message.xclient.window = window;
+        message.xclient.message_type = XInternAtom(dpy_, "_NET_ACTIVE_WINDOW", False);
+        message.xclient.format = 32;
+        message.xclient.data.l[0] = 2;  // from a pager: honoured at once
+        XSendEvent(dpy_, DefaultRootWindow(dpy_), False, SubstructureRedirectMask | SubstructureNotifyMask,
+                   &message);
+        XSync(dpy_, False);
+        return waitFor([&] { return activeWindow(dpy_) == window; }, 0.5);
+    }, 15));
+    expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::protectedScreen);
+    expectFailure(ask(R"({"id":"c","operation":"desktop.click","x":0.5,"y":0.5})"), failures::protectedScreen);
+    expectSuccess(ask(R"({"id":"p","operation":"permissions.status"})"));
+    XDestroyWindow(dpy_, window);
+    XSync(dpy_, False);
+    EXPECT_TRUE(waitFor([&] { return ask(R"({"id":"g","operation":"desktop.guard"})").at("ok") == true; }));
 }
 
 // ---- media keys -------------------------------------------------------------------
