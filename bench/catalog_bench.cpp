@@ -34,9 +34,7 @@ public:
     void promptAccessibility() override { m.promptAccessibility(); }
     bool screenCaptureAllowed() override { return m.screenCaptureAllowed(); }
     void promptScreenCapture() override { m.promptScreenCapture(); }
-    int32_t automationStatus(const std::string& target, uint32_t c, uint32_t i, bool prompt) override {
-        return m.automationStatus(target, c, i, prompt);
-    }
+    int32_t automationStatus(bool prompt) override { return m.automationStatus(prompt); }
     std::optional<uint32_t> activeDisplayCount() override { return m.activeDisplayCount(); }
     std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override {
         return m.activeDisplays(capacity);
@@ -49,12 +47,13 @@ public:
     }
     platform::EventHandle scrollEvent(const platform::ScrollWheel& w) override { return m.scrollEvent(w); }
     platform::EventHandle keyEvent(uint16_t k, bool down) override { return m.keyEvent(k, down); }
-    platform::EventHandle systemEvent(const platform::SystemDefinedEvent& f) override { return m.systemEvent(f); }
+    platform::EventHandle mediaKeyEvent(platform::MediaKey k, bool d) override { return m.mediaKeyEvent(k, d); }
     void setFlags(platform::Event& e, uint64_t flags) override { m.setFlags(e, flags); }
     void setText(platform::Event& e, std::u16string_view units) override { m.setText(e, units); }
     void post(platform::Event& e) override { m.post(e); }
     platform::FocusedField focusedField() override { return m.focusedField(); }
-    platform::AppleEventReply sendAppleEvent(const platform::AppleEvent& e) override { return m.sendAppleEvent(e); }
+    platform::PowerReply requestPower(platform::PowerIntent i, double t) override { return m.requestPower(i, t); }
+    platform::IdentifierSets identifierSets() override { return m.identifierSets(); }
     platform::ShareableContent shareableContent() override { return m.shareableContent(); }
     platform::Picture captureDisplay(const platform::ShareableContent& c, uint32_t d,
                                      const platform::CaptureSettings& s) override {

@@ -31,9 +31,7 @@ public:
     void promptAccessibility() override { inner_.promptAccessibility(); }
     bool screenCaptureAllowed() override { return inner_.screenCaptureAllowed(); }
     void promptScreenCapture() override { inner_.promptScreenCapture(); }
-    int32_t automationStatus(const std::string& t, uint32_t c, uint32_t i, bool p) override {
-        return inner_.automationStatus(t, c, i, p);
-    }
+    int32_t automationStatus(bool prompt) override { return inner_.automationStatus(prompt); }
     std::optional<uint32_t> activeDisplayCount() override { return inner_.activeDisplayCount(); }
     std::optional<std::vector<uint32_t>> activeDisplays(uint32_t n) override { return inner_.activeDisplays(n); }
     uint32_t mainDisplay() override { return inner_.mainDisplay(); }
@@ -44,16 +42,13 @@ public:
     }
     platform::EventHandle scrollEvent(const platform::ScrollWheel& w) override { return inner_.scrollEvent(w); }
     platform::EventHandle keyEvent(uint16_t k, bool d) override { return inner_.keyEvent(k, d); }
-    platform::EventHandle systemEvent(const platform::SystemDefinedEvent& f) override {
-        return inner_.systemEvent(f);
-    }
+    platform::EventHandle mediaKeyEvent(platform::MediaKey k, bool d) override { return inner_.mediaKeyEvent(k, d); }
     void setFlags(platform::Event& e, uint64_t f) override { inner_.setFlags(e, f); }
     void setText(platform::Event& e, std::u16string_view u) override { inner_.setText(e, u); }
     void post(platform::Event& e) override { inner_.post(e); }
     platform::FocusedField focusedField() override { return inner_.focusedField(); }
-    platform::AppleEventReply sendAppleEvent(const platform::AppleEvent& e) override {
-        return inner_.sendAppleEvent(e);
-    }
+    platform::PowerReply requestPower(platform::PowerIntent i, double t) override { return inner_.requestPower(i, t); }
+    platform::IdentifierSets identifierSets() override { return inner_.identifierSets(); }
     platform::ShareableContent shareableContent() override { return inner_.shareableContent(); }
     platform::Picture captureDisplay(const platform::ShareableContent& c, uint32_t d,
                                      const platform::CaptureSettings& s) override {

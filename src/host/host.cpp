@@ -40,12 +40,12 @@ constexpr std::array<std::pair<std::string_view, Operation>, 13> operations{{
 
 }  // namespace
 
-Host::Host(platform::Mac& mac)
-    : blockedBundles{"app.brindlecast.desktop", "com.apple.Terminal",    "com.apple.ScriptEditor2",
-                     "com.apple.Automator",     "com.apple.systempreferences", "com.apple.loginwindow",
-                     "com.apple.SecurityAgent", "com.googlecode.iterm2"},
-      protectedBundles{"app.brindlecast.desktop", "com.apple.finder",        "com.apple.dock",
-                       "com.apple.loginwindow",   "com.apple.SecurityAgent", "com.apple.systemuiserver"},
+Host::Host(platform::Mac& mac) : Host(mac, mac.identifierSets()) {}
+
+Host::Host(platform::Mac& mac, platform::IdentifierSets identifiers)
+    : secureScreenBundles(std::move(identifiers.secureScreenBundles)),
+      blockedBundles(std::move(identifiers.blockedBundles)),
+      protectedBundles(std::move(identifiers.protectedBundles)),
       mac_(mac) {}
 
 Result Host::handle(const Request& request) {

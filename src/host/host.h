@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "host/validate.h"
 #include "platform/mac.h"
@@ -13,7 +14,9 @@ namespace brindlecast {
 
 class Host {
 public:
+    // The identifier sets are the Mac's own, read once here.
     explicit Host(platform::Mac& mac);
+    Host(platform::Mac& mac, platform::IdentifierSets identifiers);
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
@@ -27,6 +30,8 @@ public:
     // time its last scan finished, and the bundles never catalogued.
     std::map<std::string, std::string> catalog;
     double catalogTime = -std::numeric_limits<double>::infinity();
+    // The applications whose presence in front means a protected screen.
+    const std::vector<std::string> secureScreenBundles;
     const std::set<std::string, std::less<>> blockedBundles;
     // The bundles that may not be closed or force-quit remotely.
     const std::set<std::string, std::less<>> protectedBundles;

@@ -8,13 +8,12 @@
 
 namespace brindlecast::input {
 
-// Presses one system media key (a key type such as 16 for play/pause): a
-// system-defined key-down event, then the key-up event.
-void mediaKey(const Host& host, int32_t keyType);
+// Presses one system media key: the key-down event, then the key-up event.
+void mediaKey(const Host& host, platform::MediaKey key);
 
-// Asks the login window to shut down ("shutdown"), restart ("restart") or
-// sleep ("sleep"), waiting up to 5 seconds for its reply. Passes on the
-// platform's error when the event cannot be sent or no reply comes.
+// Asks the system to shut down ("shutdown"), restart ("restart") or sleep
+// ("sleep"), waiting up to 5 seconds for its reply. Passes on the platform's
+// error when it cannot be asked or no reply comes.
 void power(const Host& host, std::string_view action);
 
 void actionRequest(Host& host, const Request& request, Result& result);

@@ -1,24 +1,12 @@
 #include "input/guard.h"
 
 #include <algorithm>
-#include <array>
 #include <string_view>
 
 #include "host/failure.h"
 #include "host/host.h"
 
 namespace brindlecast::input {
-
-namespace {
-
-// Applications whose presence in front means macOS shows a protected screen.
-constexpr std::array<std::string_view, 3> secureScreenBundles{
-    "com.apple.loginwindow",
-    "com.apple.SecurityAgent",
-    "com.apple.CoreServicesUIAgent",
-};
-
-}  // namespace
 
 void interactive(const Host& host) {
     platform::Mac& mac = host.mac();
@@ -32,7 +20,8 @@ void interactive(const Host& host) {
     const auto front = mac.frontmostApplication();
     if (!front) fail(failures::protectedScreen);
     const std::string_view bundleId = front->bundleId ? std::string_view(*front->bundleId) : std::string_view();
-    if (std::find(secureScreenBundles.begin(), secureScreenBundles.end(), bundleId) != secureScreenBundles.end()) {
+    const auto& secure = host.secureScreenBundles;
+    if (std::find(secure.begin(), secure.end(), bundleId) != secure.end()) {
         fail(failures::protectedScreen);
     }
 }

@@ -1,14 +1,11 @@
 #include "input/permissions.h"
 
 #include "host/failure.h"
-#include "platform/fourcc.h"
 #include "input/guard.h"
 
 namespace brindlecast::input {
 
 namespace {
-
-constexpr std::string_view loginWindow = "com.apple.loginwindow";
 
 boost::json::object statusObject(const Host& host) {
     platform::Mac& mac = host.mac();
@@ -27,8 +24,7 @@ boost::json::object statusObject(const Host& host) {
 }  // namespace
 
 std::string_view automationPermission(const Host& host, bool prompt) {
-    const int32_t status =
-        host.mac().automationStatus(std::string(loginWindow), fourcc("aevt"), fourcc("shut"), prompt);
+    const int32_t status = host.mac().automationStatus(prompt);
     switch (status) {
         case 0: return "granted";
         case -1743: return "denied";

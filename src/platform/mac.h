@@ -3,8 +3,11 @@
 // Every query and effect the operations need, named after what they need and
 // not after the frameworks that serve them. A backend answers queries and
 // carries out effects; it knows nothing of requests, limits or messages.
-// Two backends implement it: the real one on macOS (platform/macos) and the
-// virtual Mac (platform/virtual), which every build has and every test uses.
+// The backends implement it: the real one on macOS (platform/macos), the
+// Linux desktop (platform/x11), and the virtual Mac (platform/virtual), which
+// every build has and most tests use. Key codes, modifier flag bits, mouse
+// event types and accessibility role words are the macOS ones on every
+// system: each backend translates that closed vocabulary.
 #pragma once
 
 #include <array>
@@ -12,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,17 +71,8 @@ struct ScrollWheel {
     int32_t wheel3 = 0;
 };
 
-// The fields of a system-defined event (the media keys).
-struct SystemDefinedEvent {
-    uint32_t type = 14;
-    Point location;
-    uint64_t modifierFlags = 0;
-    double timestamp = 0;
-    int64_t windowNumber = 0;
-    int16_t subtype = 0;
-    int64_t data1 = 0;
-    int64_t data2 = 0;
-};
+// The media keys, each pressed as a key-down and then a key-up event.
+enum class MediaKey { play, next, previous, mute, soundUp, soundDown };
 
 // The focused accessibility element, as far as text entry needs it.
 struct FocusedField {
@@ -87,20 +82,25 @@ struct FocusedField {
     std::optional<std::string> subrole;  // the subrole, when a string came back
 };
 
-// ---- Apple events -----------------------------------------------------------
+// ---- Power ------------------------------------------------------------------
 
-struct AppleEvent {
-    uint32_t eventClass = 0;   // four-character codes, first character in the top byte
-    uint32_t eventId = 0;
-    std::string targetBundleId;
-    int32_t returnId = -1;
-    int32_t transactionId = 0;
-    int32_t sendOptions = 0;
-    double timeoutSeconds = 0;
+enum class PowerIntent { shutdown, restart, sleep };
+
+struct PowerReply {
+    std::optional<int32_t> errorNumber;  // the reply's error number, when it carries one
 };
 
-struct AppleEventReply {
-    std::optional<int32_t> errorNumber;  // the reply's 'errn' parameter, if it has one
+// ---- Identifiers ------------------------------------------------------------
+
+// The application identifiers that the rules compare against; they differ
+// from one system to the next.
+struct IdentifierSets {
+    // In front, these mean the system shows a protected screen.
+    std::vector<std::string> secureScreenBundles;
+    // Never catalogued.
+    std::set<std::string, std::less<>> blockedBundles;
+    // May not be closed or force-quit remotely.
+    std::set<std::string, std::less<>> protectedBundles;
 };
 
 // ---- Displays and capture ---------------------------------------------------
@@ -182,10 +182,10 @@ public:
     virtual void promptAccessibility() = 0;
     virtual bool screenCaptureAllowed() = 0;
     virtual void promptScreenCapture() = 0;
-    // The status code of the Automation check for sending events of that class
-    // and identifier to the application with that bundle identifier.
-    virtual int32_t automationStatus(const std::string& targetBundleId, uint32_t eventClass,
-                                     uint32_t eventId, bool prompt) = 0;
+    // The status of the permission to control power: 0 granted, -1743 denied,
+    // -1744 not yet determined, anything else unavailable. With `prompt`, the
+    // user may be asked first.
+    virtual int32_t automationStatus(bool prompt) = 0;
 
     // Displays.
     virtual std::optional<uint32_t> activeDisplayCount() = 0;  // none: the query failed
@@ -198,15 +198,17 @@ public:
     virtual EventHandle mouseEvent(uint32_t type, Point at, uint32_t button) = 0;
     virtual EventHandle scrollEvent(const ScrollWheel& wheel) = 0;
     virtual EventHandle keyEvent(uint16_t keyCode, bool down) = 0;
-    virtual EventHandle systemEvent(const SystemDefinedEvent& fields) = 0;
+    virtual EventHandle mediaKeyEvent(MediaKey key, bool down) = 0;
     virtual void setFlags(Event& event, uint64_t flags) = 0;
     virtual void setText(Event& event, std::u16string_view units) = 0;
     virtual void post(Event& event) = 0;  // at the HID event tap
 
     virtual FocusedField focusedField() = 0;
 
-    // Apple events; throws PlatformError when the event cannot be sent or no reply comes.
-    virtual AppleEventReply sendAppleEvent(const AppleEvent& event) = 0;
+    // Asks the system to power off, restart or sleep, letting it interact with
+    // the user, and waits at most `timeoutSeconds` for its reply. Throws
+    // PlatformError when it cannot ask or no reply comes.
+    virtual PowerReply requestPower(PowerIntent intent, double timeoutSeconds) = 0;
 
     // Capture; each throws PlatformError when the platform reports an error.
     virtual ShareableContent shareableContent() = 0;
@@ -230,6 +232,9 @@ public:
     virtual void openApplication(const std::string& bundlePath) = 0;
     // The bundle's icon (or the generic one) drawn scaled into a new size x size RGBA canvas.
     virtual std::optional<Picture> drawIcon(const std::string& bundlePath, int size) = 0;
+
+    // The identifier sets of this system; read once, when the Host is made.
+    virtual IdentifierSets identifierSets() = 0;
 
     // The wall clock, seconds since 1970.
     virtual double now() = 0;

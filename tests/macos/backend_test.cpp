@@ -161,13 +161,8 @@ TEST(MacOSBackend, MakesEventsWithoutPostingThem) {
     mac().setFlags(*key, 0x140000);
     mac().setText(*key, u"h\u00e9llo \U0001F642");
 
-    platform::SystemDefinedEvent media;
-    media.type = 14;
-    media.modifierFlags = 0xa00;
-    media.subtype = 8;
-    media.data1 = 16 * 65536 + 0xa00;
-    media.data2 = -1;
-    EXPECT_TRUE(mac().systemEvent(media));
+    EXPECT_TRUE(mac().mediaKeyEvent(platform::MediaKey::play, true));
+    EXPECT_TRUE(mac().mediaKeyEvent(platform::MediaKey::play, false));
 }
 
 TEST(MacOSBackend, FocusIsUnreadableWithoutAccessibility) {

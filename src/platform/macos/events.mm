@@ -2,6 +2,8 @@
 // accessibility element, and Apple events to other processes.
 #include "platform/macos/backend.h"
 
+#include "platform/apple.h"
+
 #import <AppKit/AppKit.h>
 #import <ApplicationServices/ApplicationServices.h>
 #import <CoreGraphics/CoreGraphics.h>
@@ -53,7 +55,8 @@ EventHandle MacOSMac::keyEvent(uint16_t keyCode, bool down) {
     return own(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(keyCode), down));
 }
 
-EventHandle MacOSMac::systemEvent(const SystemDefinedEvent& fields) {
+EventHandle MacOSMac::mediaKeyEvent(MediaKey key, bool down) {
+    const apple::SystemDefinedEvent fields = apple::mediaKeyFields(key, down);
     @autoreleasepool {
         NSEvent* event = [NSEvent otherEventWithType:static_cast<NSEventType>(fields.type)
                                             location:NSMakePoint(fields.location.x, fields.location.y)
@@ -118,28 +121,29 @@ FocusedField MacOSMac::focusedField() {
     return field;
 }
 
-// ---- Apple events -----------------------------------------------------------
+// ---- Power ------------------------------------------------------------------
 
-AppleEventReply MacOSMac::sendAppleEvent(const AppleEvent& event) {
-    std::optional<AppleEventReply> answer;
+// Power is asked of the login window with a core Apple event.
+PowerReply MacOSMac::requestPower(PowerIntent intent, double timeoutSeconds) {
+    std::optional<PowerReply> answer;
     @autoreleasepool {
-        NSString* bundleId = stringOf(event.targetBundleId);
+        NSString* bundleId = stringOf(std::string(apple::loginWindow));
         if (bundleId != nil) {
             NSAppleEventDescriptor* target = [NSAppleEventDescriptor descriptorWithBundleIdentifier:bundleId];
             NSAppleEventDescriptor* appleEvent =
-                [[NSAppleEventDescriptor alloc] initWithEventClass:event.eventClass
-                                                           eventID:event.eventId
+                [[NSAppleEventDescriptor alloc] initWithEventClass:apple::coreEventClass
+                                                           eventID:apple::powerEventId(intent)
                                                   targetDescriptor:target
-                                                          returnID:static_cast<AEReturnID>(event.returnId)
-                                                     transactionID:event.transactionId];
+                                                          returnID:kAutoGenerateReturnID
+                                                     transactionID:kAnyTransactionID];
             NSError* error = nil;
             // Waits for the reply, up to the timeout.
             NSAppleEventDescriptor* reply =
-                [appleEvent sendEventWithOptions:static_cast<NSAppleEventSendOptions>(event.sendOptions)
-                                         timeout:event.timeoutSeconds
+                [appleEvent sendEventWithOptions:static_cast<NSAppleEventSendOptions>(apple::powerSendOptions)
+                                         timeout:timeoutSeconds
                                            error:&error];
             if (reply != nil) {
-                AppleEventReply out;
+                PowerReply out;
                 // 'errn': the error number the target put into its reply.
                 if (NSAppleEventDescriptor* errorNumber = [reply paramDescriptorForKeyword:keyErrorNumber]) {
                     out.errorNumber = errorNumber.int32Value;

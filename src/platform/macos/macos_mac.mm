@@ -2,6 +2,8 @@
 // the other parts of the backend share.
 #include "platform/macos/backend.h"
 
+#include "platform/apple.h"
+
 #include <algorithm>
 
 #import <AppKit/AppKit.h>
@@ -141,16 +143,16 @@ void MacOSMac::promptScreenCapture() {
     (void)CGRequestScreenCaptureAccess();
 }
 
-int32_t MacOSMac::automationStatus(const std::string& targetBundleId, uint32_t eventClass, uint32_t eventId,
-                                   bool prompt) {
+int32_t MacOSMac::automationStatus(bool prompt) {
     @autoreleasepool {
-        NSString* bundleId = stringOf(targetBundleId);
+        NSString* bundleId = stringOf(std::string(apple::loginWindow));
         if (bundleId == nil) return procNotFound;
         NSAppleEventDescriptor* target = [NSAppleEventDescriptor descriptorWithBundleIdentifier:bundleId];
         const AEAddressDesc* address = target.aeDesc;
         if (address == nullptr) return procNotFound;
         // With `prompt`, this waits until the user has answered the system's question.
-        return AEDeterminePermissionToAutomateTarget(address, eventClass, eventId, prompt);
+        return AEDeterminePermissionToAutomateTarget(address, apple::coreEventClass, apple::automationProbeEvent,
+                                                     prompt);
     }
 }
 
@@ -188,6 +190,10 @@ Rect MacOSMac::displayBounds(uint32_t display) {
 }
 
 // ---- Clock and process ------------------------------------------------------
+
+IdentifierSets MacOSMac::identifierSets() {
+    return apple::identifierSets();
+}
 
 double MacOSMac::now() {
     return CFAbsoluteTimeGetCurrent() + kCFAbsoluteTimeIntervalSince1970;

@@ -12,6 +12,7 @@
 #include <boost/json/parse.hpp>
 
 #include "host/json_out.h"
+#include "platform/apple.h"
 #include "platform/fourcc.h"
 #include "platform/virtual/events.h"
 
@@ -207,7 +208,7 @@ void VirtualMac::promptScreenCapture() {
     log(JsonLine().add("prompt", "screen"));
 }
 
-int32_t VirtualMac::automationStatus(const std::string&, uint32_t, uint32_t, bool prompt) {
+int32_t VirtualMac::automationStatus(bool prompt) {
     refresh();
     if (prompt) log(JsonLine().add("prompt", "automation"));
     return static_cast<int32_t>(wholeNumber(key("automationStatus")).value_or(0));
@@ -343,11 +344,10 @@ EventHandle VirtualMac::keyEvent(uint16_t keyCode, bool down) {
     return event;
 }
 
-EventHandle VirtualMac::systemEvent(const SystemDefinedEvent& fields) {
+EventHandle VirtualMac::mediaKeyEvent(MediaKey key, bool down) {
     refresh();
-    // The key state sits in bits 8 to 15 of data1: 0x0a going down.
-    const bool down = ((fields.data1 >> 8) & 0xff) == 0x0a;
     if (eventFails(down ? "mediaDown" : "mediaUp")) return nullptr;
+    const apple::SystemDefinedEvent fields = apple::mediaKeyFields(key, down);
     auto event = std::make_unique<VirtualEvent>(VirtualEvent::Kind::System);
     event->line.add("post", "system")
         .add("type", fields.type)
@@ -409,21 +409,22 @@ FocusedField VirtualMac::focusedField() {
     return field;
 }
 
-// ---- Apple events -----------------------------------------------------------
+// ---- Power ------------------------------------------------------------------
 
-AppleEventReply VirtualMac::sendAppleEvent(const AppleEvent& event) {
+// Power is asked of the login window with an Apple event, as on the Mac.
+PowerReply VirtualMac::requestPower(PowerIntent intent, double timeoutSeconds) {
     refresh();
     log(JsonLine()
             .add("send", "appleEvent")
-            .add("class", std::string_view(fourccText(event.eventClass)))
-            .add("id", std::string_view(fourccText(event.eventId)))
-            .add("target", std::string_view(event.targetBundleId))
-            .add("options", event.sendOptions)
-            .add("timeout", event.timeoutSeconds));
+            .add("class", std::string_view(fourccText(apple::coreEventClass)))
+            .add("id", std::string_view(fourccText(apple::powerEventId(intent))))
+            .add("target", apple::loginWindow)
+            .add("options", apple::powerSendOptions)
+            .add("timeout", timeoutSeconds));
     const auto* reply = key("appleEventReply");
     if (reply == nullptr) return {};
     if (const auto* object = reply->if_object()) {
-        AppleEventReply out;
+        PowerReply out;
         if (auto errn = wholeNumber(object->if_contains("errn"))) out.errorNumber = static_cast<int32_t>(*errn);
         return out;
     }
@@ -431,6 +432,10 @@ AppleEventReply VirtualMac::sendAppleEvent(const AppleEvent& event) {
 }
 
 // ---- Clock and process ------------------------------------------------------
+
+IdentifierSets VirtualMac::identifierSets() {
+    return apple::identifierSets();
+}
 
 double VirtualMac::now() {
     refresh();

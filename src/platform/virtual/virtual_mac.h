@@ -36,8 +36,7 @@ public:
     void promptAccessibility() override;
     bool screenCaptureAllowed() override;
     void promptScreenCapture() override;
-    int32_t automationStatus(const std::string& targetBundleId, uint32_t eventClass, uint32_t eventId,
-                             bool prompt) override;
+    int32_t automationStatus(bool prompt) override;
 
     std::optional<uint32_t> activeDisplayCount() override;
     std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override;
@@ -48,13 +47,13 @@ public:
     EventHandle mouseEvent(uint32_t type, Point at, uint32_t button) override;
     EventHandle scrollEvent(const ScrollWheel& wheel) override;
     EventHandle keyEvent(uint16_t keyCode, bool down) override;
-    EventHandle systemEvent(const SystemDefinedEvent& fields) override;
+    EventHandle mediaKeyEvent(MediaKey key, bool down) override;
     void setFlags(Event& event, uint64_t flags) override;
     void setText(Event& event, std::u16string_view units) override;
     void post(Event& event) override;
 
     FocusedField focusedField() override;
-    AppleEventReply sendAppleEvent(const AppleEvent& event) override;
+    PowerReply requestPower(PowerIntent intent, double timeoutSeconds) override;
 
     ShareableContent shareableContent() override;
     Picture captureDisplay(const ShareableContent& content, uint32_t display,
@@ -75,6 +74,7 @@ public:
     void openApplication(const std::string& bundlePath) override;
     std::optional<Picture> drawIcon(const std::string& bundlePath, int size) override;
 
+    IdentifierSets identifierSets() override;
     double now() override;
 
 private:
