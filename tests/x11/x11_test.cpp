@@ -1,4 +1,9 @@
 // The X11 agent on a private headless desktop, driven through its protocol only.
+//
+// ctest -R X11 runs the build's BrindlecastNative-x11; without that target:
+//   BRINDLECAST_X11_AGENT=/path/to/BrindlecastNative-x11 build/brindlecast_x11_tests
+// With BRINDLECAST_X11_PAUSE=1 the desktop's environment is printed and the tests
+// wait for a line on standard input, to look at the desktop by hand first.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
