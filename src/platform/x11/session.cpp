@@ -24,8 +24,6 @@ std::unique_ptr<Mac> makeX11Mac() {
     return std::make_unique<X11Mac>();
 }
 
-X11Mac::X11Mac() = default;
-X11Mac::~X11Mac() = default;
 
 // ---- Session ----------------------------------------------------------------
 
