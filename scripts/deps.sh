@@ -9,6 +9,8 @@ packages=(
   # the Linux desktop agent (X11)
   libx11-dev libxtst-dev libxrandr-dev libxext-dev libxfixes-dev libxcomposite-dev libxres-dev
   libatspi2.0-dev libglib2.0-dev
+  # the X11 tests' headless desktop
+  xvfb openbox x11-xserver-utils dbus-daemon dbus-bin at-spi2-core python3-gi gir1.2-gtk-3.0
 )
 missing=()
 for p in "${packages[@]}"; do
