@@ -231,7 +231,9 @@ void describe(AccessibilityBus& bus, const Element& element, uint32_t role, Focu
 }  // namespace
 
 X11Mac::X11Mac() = default;
-X11Mac::~X11Mac() = default;
+X11Mac::~X11Mac() {
+    returnBorrowedKeys(true);
+}
 
 FocusedField X11Mac::focusedField() {
     FocusedField field;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -68,6 +69,7 @@ public:
 
     IdentifierSets identifierSets() override;
     double now() override;
+    void beginRequest(std::string_view id) override;
 
 private:
     // The logind session object of this process, or none.
@@ -78,6 +80,10 @@ private:
     void toggleFullscreen();
     // Types the characters of UTF-16 text through spare key codes.
     void typeText(std::u16string_view units);
+    // Gives borrowed key codes their keysyms back once a client that is slow
+    // to read its events can no longer need them (all of them, waiting, when
+    // `wait`).
+    void returnBorrowedKeys(bool wait);
     // Presses or releases the keys of the modifier flags.
     void pressModifiers(uint64_t flags, bool down);
 
@@ -85,6 +91,16 @@ private:
     x11::Bus system_{x11::Bus::Kind::system};
     x11::Bus session_{x11::Bus::Kind::session};
     std::unique_ptr<AccessibilityBus> accessibility_;
+
+    // A key code lent to a character of typed text: the keysyms it had, the
+    // character it types now, and when it was last pressed.
+    struct BorrowedKey {
+        int keyCode = 0;
+        std::vector<unsigned long> original;
+        unsigned long keysym = 0;
+        std::chrono::steady_clock::time_point pressed;
+    };
+    std::vector<BorrowedKey> borrowed_;
 };
 
 }  // namespace brindlecast::platform

@@ -47,9 +47,18 @@ constexpr uint32_t rightDown = 3;
 constexpr uint32_t rightUp = 4;
 constexpr uint32_t mouseMoved = 5;
 
-// GTK reads a changed key map only when the key event arrives; the map is put
-// back this long after the last key of a text was typed (10 ms loses characters).
-constexpr auto keymapSettle = std::chrono::milliseconds(100);
+// GTK reads a changed key map only when the key event arrives, so a borrowed
+// key keeps its character until this long after its last press (10 ms loses
+// characters; a map put back 100 ms after typing lost some on a busy machine).
+// Keys are given back at the next request after that, or when the agent ends.
+constexpr auto keymapSettle = std::chrono::milliseconds(500);
+
+// A point lies in the pixel that contains it. Fractions of the display that
+// name a pixel exactly (88/1279 of 1279) come out a hair below it in double
+// precision, so a point that close to a pixel's edge is taken as on it.
+int pixelOf(double coordinate) {
+    return static_cast<int>(std::floor(coordinate + 1e-6));
+}
 
 struct X11Event final : Event {
     enum class Kind { mouse, scroll, key, media };
@@ -143,9 +152,7 @@ void X11Mac::post(Event& posted) {
     if (display == nullptr) return;
     switch (event.kind) {
         case X11Event::Kind::mouse: {
-            // A point lies in the pixel that contains it.
-            XTestFakeMotionEvent(display, -1, static_cast<int>(std::floor(event.at.x)),
-                                 static_cast<int>(std::floor(event.at.y)), CurrentTime);
+            XTestFakeMotionEvent(display, -1, pixelOf(event.at.x), pixelOf(event.at.y), CurrentTime);
             if (event.type != mouseMoved) {
                 const unsigned button = event.type == leftDown || event.type == leftUp ? 1 : 3;
                 const bool down = event.type == leftDown || event.type == rightDown;
@@ -214,13 +221,23 @@ void X11Mac::typeText(std::u16string_view units) {
     int perKey = 0;
     XFreeing<KeySym> map(XGetKeyboardMapping(display, static_cast<KeyCode>(first), last - first + 1, &perKey));
     if (map.get() == nullptr || perKey <= 0) return;
-    // Key codes without any keysym are borrowed; without any, the last one is.
+    auto borrowedKey = [&](int key) {
+        return std::find_if(borrowed_.begin(), borrowed_.end(), [&](const BorrowedKey& b) { return b.keyCode == key; });
+    };
+    // Key codes without any keysym are borrowed, and those borrowed before;
+    // without any, the last one is.
     std::vector<int> spare;
     for (int key = first; key <= last; ++key) {
         const KeySym* syms = map.get() + static_cast<std::ptrdiff_t>(key - first) * perKey;
-        if (std::all_of(syms, syms + perKey, [](KeySym s) { return s == NoSymbol; })) spare.push_back(key);
+        const auto b = borrowedKey(key);
+        if ((b != borrowed_.end() && syms[0] == b->keysym) ||
+            std::all_of(syms, syms + perKey, [](KeySym s) { return s == NoSymbol; })) {
+            spare.push_back(key);
+        }
     }
     if (spare.empty()) spare.push_back(last);
+    // A key the server maps otherwise now (a new server) is no longer ours.
+    std::erase_if(borrowed_, [&](const BorrowedKey& b) { return std::find(spare.begin(), spare.end(), b.keyCode) == spare.end(); });
 
     std::size_t next = 0;
     while (next < keysyms.size()) {
@@ -232,27 +249,89 @@ void X11Mac::typeText(std::u16string_view units) {
             if (assigned.size() == spare.size()) break;
             assigned.push_back(keysyms[end]);
         }
+        // A character keeps the key that types it already. Otherwise it takes
+        // a key never borrowed, else the one pressed longest ago, once no
+        // client can still be reading that key's last press with the old map.
+        std::vector<int> keyOf(assigned.size(), 0);
+        std::vector<int> taken;
         for (std::size_t i = 0; i < assigned.size(); ++i) {
+            for (const auto& b : borrowed_) {
+                if (b.keysym == assigned[i] && std::find(spare.begin(), spare.end(), b.keyCode) != spare.end()) {
+                    keyOf[i] = b.keyCode;
+                    taken.push_back(b.keyCode);
+                }
+            }
+        }
+        bool changed = false;
+        for (std::size_t i = 0; i < assigned.size(); ++i) {
+            if (keyOf[i] != 0) continue;
+            int choice = 0;
+            for (int key : spare) {
+                if (std::find(taken.begin(), taken.end(), key) != taken.end()) continue;
+                const auto b = borrowedKey(key);
+                if (b == borrowed_.end()) {
+                    choice = key;
+                    break;
+                }
+                if (choice == 0 || b->pressed < borrowedKey(choice)->pressed) choice = key;
+            }
+            auto b = borrowedKey(choice);
+            if (b == borrowed_.end()) {
+                const KeySym* syms = map.get() + static_cast<std::ptrdiff_t>(choice - first) * perKey;
+                borrowed_.push_back({choice, std::vector<unsigned long>(syms, syms + perKey), 0, {}});
+                b = borrowed_.end() - 1;
+            } else {
+                std::this_thread::sleep_until(b->pressed + keymapSettle);
+            }
+            b->keysym = assigned[i];
             // Every group and level: whatever the modifiers, the key types this character.
             std::vector<KeySym> syms(static_cast<std::size_t>(perKey), assigned[i]);
-            XChangeKeyboardMapping(display, spare[i], perKey, syms.data(), 1);
+            XChangeKeyboardMapping(display, choice, perKey, syms.data(), 1);
+            keyOf[i] = choice;
+            taken.push_back(choice);
+            changed = true;
         }
-        XSync(display, False);
+        if (changed) XSync(display, False);
         for (std::size_t i = next; i < end; ++i) {
             const auto slot = std::find(assigned.begin(), assigned.end(), keysyms[i]) - assigned.begin();
-            const auto key = static_cast<KeyCode>(spare[static_cast<std::size_t>(slot)]);
+            const auto key = static_cast<KeyCode>(keyOf[static_cast<std::size_t>(slot)]);
             XTestFakeKeyEvent(display, key, True, CurrentTime);
             XTestFakeKeyEvent(display, key, False, CurrentTime);
         }
         XSync(display, False);
-        std::this_thread::sleep_for(keymapSettle);
-        for (std::size_t i = 0; i < assigned.size(); ++i) {
-            XChangeKeyboardMapping(display, spare[i], perKey,
-                                   map.get() + static_cast<std::ptrdiff_t>(spare[i] - first) * perKey, 1);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& b : borrowed_) {
+            if (std::find(keyOf.begin(), keyOf.end(), b.keyCode) != keyOf.end()) b.pressed = now;
         }
-        XSync(display, False);
         next = end;
     }
+}
+
+void X11Mac::returnBorrowedKeys(bool wait) {
+    if (borrowed_.empty()) return;
+    ::Display* display = x_.get();
+    if (display == nullptr) {
+        borrowed_.clear();  // a new server has its own map
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    bool changed = false;
+    for (auto b = borrowed_.begin(); b != borrowed_.end();) {
+        if (!wait && now < b->pressed + keymapSettle) {
+            ++b;
+            continue;
+        }
+        if (wait) std::this_thread::sleep_until(b->pressed + keymapSettle);
+        std::vector<KeySym> syms(b->original.begin(), b->original.end());
+        XChangeKeyboardMapping(display, b->keyCode, static_cast<int>(syms.size()), syms.data(), 1);
+        changed = true;
+        b = borrowed_.erase(b);
+    }
+    if (changed) XSync(display, False);
+}
+
+void X11Mac::beginRequest(std::string_view) {
+    returnBorrowedKeys(false);
 }
 
 }  // namespace brindlecast::platform
