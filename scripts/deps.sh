@@ -6,6 +6,9 @@ packages=(
   libboost-json1.81-dev libssl-dev libturbojpeg0-dev libspng-dev
   libutf8proc-dev libplist-dev libgtest-dev libbenchmark-dev
   python3 python3-jsonschema
+  # the Linux desktop's applications: desktop entries, icons (PNG, and SVG
+  # through the librsvg loader), client windows
+  libglib2.0-dev libgdk-pixbuf-2.0-dev librsvg2-common libx11-dev libxcomposite-dev
 )
 missing=()
 for p in "${packages[@]}"; do
