@@ -127,6 +127,15 @@ void collectShown(const std::string& folder, int depth, std::vector<EntrySummary
         summary.path = entry.path;
         if (const char* wmClass = g_desktop_app_info_get_startup_wm_class(info.get())) summary.startupWmClass = wmClass;
         summary.executable = programPath(g_app_info_get_executable(G_APP_INFO(info.get())));
+        gchar** argv = nullptr;
+        const char* line = g_app_info_get_commandline(G_APP_INFO(info.get()));
+        if (line != nullptr && g_shell_parse_argv(line, nullptr, &argv, nullptr)) {
+            for (gchar** argument = argv; *argument != nullptr; ++argument) {
+                if (argument == argv || (*argument)[0] == '%') continue;
+                summary.arguments.emplace_back(*argument);
+            }
+            g_strfreev(argv);
+        }
         out.push_back(std::move(summary));
     }
 }

@@ -47,6 +47,7 @@ struct EntrySummary {
     std::string path;            // the entry file, as found in its folder
     std::string startupWmClass;  // empty when the entry names none
     std::string executable;      // the Exec program's resolved path, empty when not found
+    std::vector<std::string> arguments;  // the Exec line's arguments after the program, field codes left out
 };
 std::vector<EntrySummary> shownEntries();
 

@@ -88,6 +88,15 @@ std::optional<std::string> launchedEntry(int32_t pid) {
     return std::nullopt;
 }
 
+// The process's arguments, its program first.
+std::vector<std::string> commandLine(int32_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::vector<std::string> arguments;
+    std::string argument;
+    while (std::getline(file, argument, '\0')) arguments.push_back(argument);
+    return arguments;
+}
+
 bool sendToRoot(::Display* display, ::Window window, const char* message, long first, long second) {
     XEvent event{};
     event.xclient.type = ClientMessage;
@@ -131,7 +140,9 @@ struct Redirection {
     Clock::time_point since;
 };
 
-// Keeps every top-level window off screen from now on; when it began.
+// Keeps every top-level window off screen from now on; when it began. The
+// windows' new storage holds only their background until their clients
+// repaint them: each client is asked to, with an exposure of its window.
 Clock::time_point keepOffScreen(::Display* display) {
     static Redirection redirection;
     if (redirection.display != display) {
@@ -139,6 +150,9 @@ Clock::time_point keepOffScreen(::Display* display) {
         int error = 0;
         if (XCompositeQueryExtension(display, &event, &error)) {
             XCompositeRedirectSubwindows(display, DefaultRootWindow(display), CompositeRedirectAutomatic);
+            for (const ::Window window : clientList(display, "_NET_CLIENT_LIST")) {
+                XClearArea(display, window, 0, 0, 0, 0, True);
+            }
             XSync(display, False);
         }
         redirection = {display, Clock::now()};
@@ -185,17 +199,11 @@ Pixbuf readWindow(::Display* display, ::Window window, int width, int height) {
     return pixbuf;
 }
 
-bool allBlack(GdkPixbuf* pixbuf) {
-    const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf);
-    const auto rowstride = static_cast<std::size_t>(gdk_pixbuf_get_rowstride(pixbuf));
-    const int width = gdk_pixbuf_get_width(pixbuf);
-    for (int y = 0; y < gdk_pixbuf_get_height(pixbuf); ++y) {
-        const guchar* row = pixels + static_cast<std::size_t>(y) * rowstride;
-        for (int x = 0; x < width; ++x) {
-            if (row[x * 4] != 0 || row[x * 4 + 1] != 0 || row[x * 4 + 2] != 0) return false;
-        }
-    }
-    return true;
+bool sameImage(GdkPixbuf* a, GdkPixbuf* b) {
+    const auto size = static_cast<std::size_t>(gdk_pixbuf_get_rowstride(a)) * gdk_pixbuf_get_height(a);
+    return gdk_pixbuf_get_rowstride(a) == gdk_pixbuf_get_rowstride(b) &&
+           gdk_pixbuf_get_height(a) == gdk_pixbuf_get_height(b) &&
+           std::memcmp(gdk_pixbuf_read_pixels(a), gdk_pixbuf_read_pixels(b), size) == 0;
 }
 
 }  // namespace
@@ -231,9 +239,14 @@ std::vector<RunningApp> runningApplications(::Display* display, int32_t self) {
                 }
             }
             if (!app.bundlePath) {
+                // The program, and the entry's own arguments first on its command line:
+                // an interpreter alone names no application.
                 const std::string executable = standardPath("/proc/" + std::to_string(pid) + "/exe");
+                const auto line = commandLine(pid);
                 for (const auto& entry : *entries) {
-                    if (!entry.executable.empty() && entry.executable == executable) {
+                    if (!entry.executable.empty() && entry.executable == executable && !line.empty() &&
+                        line.size() > entry.arguments.size() &&
+                        std::equal(entry.arguments.begin(), entry.arguments.end(), line.begin() + 1)) {
                         app.bundlePath = entry.path;
                         break;
                     }
@@ -303,11 +316,15 @@ Picture captureShareableWindow(::Display* display, const ShareableContent& conte
         throw PlatformError{"the window could not be captured"};
     }
     Pixbuf pixels = readWindow(display, window, attributes.width, attributes.height);
-    // Kept off screen only just now: the covered parts are black until the
-    // client repaints them.
-    while (pixels && allBlack(pixels.get()) && Clock::now() < since + repaintWait) {
+    // Kept off screen only just now: until the client repaints, the window
+    // shows its background; the first change is taken as the repaint.
+    while (pixels && Clock::now() < since + repaintWait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        pixels = readWindow(display, window, attributes.width, attributes.height);
+        Pixbuf next = readWindow(display, window, attributes.width, attributes.height);
+        if (!next) break;
+        const bool changed = !sameImage(pixels.get(), next.get());
+        pixels = std::move(next);
+        if (changed) break;
     }
     if (!pixels) throw PlatformError{"the window could not be captured"};
     Pixbuf scaled(gdk_pixbuf_scale_simple(pixels.get(), settings.width, settings.height, GDK_INTERP_BILINEAR));
