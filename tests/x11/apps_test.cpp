@@ -153,10 +153,43 @@ protected:
         write(system / "shadowed.desktop", entry("Theirs", "Exec=true\n"));
         write(system / "green.desktop", entry("Green", app + "brindlecast-green 00c000\n"));
         write(system / "blue.desktop", entry("Blue", app + "brindlecast-blue 0000c0\n"));
+        // The desktop's text window, started without GIO, is found by its WM_CLASS.
+        if (Display* dpy = XOpenDisplay(desktop().display().c_str())) {
+            Window root = 0, parent = 0, *children = nullptr;
+            unsigned int count = 0;
+            std::vector<Window> stack{DefaultRootWindow(dpy)};
+            std::string wmClass;
+            while (!stack.empty() && wmClass.empty()) {
+                const Window window = stack.back();
+                stack.pop_back();
+                char* name = nullptr;
+                if (XFetchName(dpy, window, &name) != 0 && name != nullptr &&
+                    std::string(name) == "Brindlecast text test") {
+                    XClassHint hint{};
+                    if (XGetClassHint(dpy, window, &hint) != 0) {
+                        wmClass = hint.res_class;
+                        XFree(hint.res_name);
+                        XFree(hint.res_class);
+                    }
+                }
+                if (name != nullptr) XFree(name);
+                if (XQueryTree(dpy, window, &root, &parent, &children, &count) != 0 && children != nullptr) {
+                    stack.insert(stack.end(), children, children + count);
+                    XFree(children);
+                }
+            }
+            XCloseDisplay(dpy);
+            write(system / "text.desktop", entry("Text", "Exec=true\nStartupWMClass=" + wmClass + "\n"));
+        }
         agent_ = std::make_unique<Agent>(desktop(), std::vector<std::string>{
             "XDG_DATA_HOME=" + (data_ / "home").string(), "XDG_DATA_DIRS=" + (data_ / "system").string()});
     }
-    static void TearDownTestSuite() { agent_.reset(); }
+    static void TearDownTestSuite() {
+        if (!agent_) return;
+        const std::string errors = agent_->errors();
+        agent_.reset();
+        EXPECT_EQ(errors, "") << "the agent, or an application it launched, wrote to standard error";
+    }
 
     void SetUp() override {
         if (!agent_) GTEST_SKIP() << "no X11 agent: build BrindlecastNative-x11 or set BRINDLECAST_X11_AGENT";
@@ -248,7 +281,9 @@ TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
     std::set<std::string> names;
     for (const auto& [name, app] : apps) names.insert(name);
     // Hidden and NoDisplay entries are left out; the user's entry shadows the system one.
-    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Green", "Mine", "Plain", "Png", "Svg"}));
+    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Green", "Mine", "Plain", "Png", "Svg", "Text"}));
+    ASSERT_TRUE(apps.contains("Text"));
+    EXPECT_EQ(apps.at("Text").at("running"), true);
     ASSERT_TRUE(apps.contains("Png") && apps.contains("Mine"));
     EXPECT_EQ(text(apps.at("Png").at("id")), id("home/applications/png.desktop"));
     EXPECT_EQ(text(apps.at("Mine").at("id")), id("home/applications/shadowed.desktop"));

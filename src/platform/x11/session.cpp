@@ -253,7 +253,8 @@ IdentifierSets X11Mac::identifierSets() {
              // login greeters
              "lightdm-gtk-greeter", "slick-greeter", "unity-greeter", "sddm-greeter", "gdm-greeter"},
         .blockedBundles = {"app.brindlecast.desktop", "BrindlecastNative-x11", "xterm", "uxterm",
-                           "x-terminal-emulator", "org.gnome.Terminal", "gnome-terminal", "gnome-terminal-server",
+                           "debian-xterm", "debian-uxterm", "x-terminal-emulator", "org.gnome.Terminal",
+                           "gnome-terminal", "gnome-terminal-server",
                            "org.kde.konsole", "konsole", "xfce4-terminal", "lxterminal", "mate-terminal", "tilix",
                            "terminator", "alacritty", "kitty", "foot", "urxvt", "qterminal", "gnome-control-center",
                            "org.gnome.Settings", "systemsettings", "xfce4-settings-manager", "gcr-prompter",
