@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libboost-json1.81-dev libssl-dev libturbojpeg0-dev libspng-dev
+  libboost-json1.81-dev libssl-dev libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev
   libutf8proc-dev libplist-dev libgtest-dev libbenchmark-dev
   python3 python3-jsonschema
   # the Linux desktop agent (X11)

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "platform/x11/xconnection.h"
 
 namespace brindlecast::platform {
+
+class AccessibilityBus;
 
 class X11Mac final : public Mac {
 public:
@@ -78,13 +81,11 @@ private:
     void typeText(std::u16string_view units);
     // Presses or releases the keys of the modifier flags.
     void pressModifiers(uint64_t flags, bool down);
-    bool atspiReady();
 
     x11::XConnection x_;
     x11::Bus system_{x11::Bus::Kind::system};
     x11::Bus session_{x11::Bus::Kind::session};
-    bool atspiStarted_ = false;
-    bool atspiUsable_ = false;
+    std::unique_ptr<AccessibilityBus> accessibility_;
 };
 
 }  // namespace brindlecast::platform

@@ -8,11 +8,11 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
-#include <X11/XF86keysym.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 #include "platform/x11/backend.h"
+#include "platform/x11/translate.h"
 
 namespace brindlecast::platform {
 
@@ -40,57 +40,12 @@ constexpr uint64_t shortcutFlags = controlFlag | commandFlag;
 constexpr uint16_t lockKey = 12;
 constexpr uint16_t fullscreenKey = 3;
 
-// Virtual key codes of the US keyboard and the keysyms they stand for.
-struct KeyName {
-    uint16_t code;
-    KeySym keysym;
-};
-constexpr KeyName keyNames[] = {
-    {0, XK_a},           {1, XK_s},          {2, XK_d},           {3, XK_f},          {4, XK_h},
-    {5, XK_g},           {6, XK_z},          {7, XK_x},           {8, XK_c},          {9, XK_v},
-    {11, XK_b},          {12, XK_q},         {13, XK_w},          {14, XK_e},         {15, XK_r},
-    {16, XK_y},          {17, XK_t},         {18, XK_1},          {19, XK_2},         {20, XK_3},
-    {21, XK_4},          {22, XK_6},         {23, XK_5},          {24, XK_equal},     {25, XK_9},
-    {26, XK_7},          {27, XK_minus},     {28, XK_8},          {29, XK_0},         {30, XK_bracketright},
-    {31, XK_o},          {32, XK_u},         {33, XK_bracketleft}, {34, XK_i},        {35, XK_p},
-    {36, XK_Return},     {37, XK_l},         {38, XK_j},          {39, XK_apostrophe}, {40, XK_k},
-    {41, XK_semicolon},  {42, XK_backslash}, {43, XK_comma},      {44, XK_slash},     {45, XK_n},
-    {46, XK_m},          {47, XK_period},    {48, XK_Tab},        {49, XK_space},     {50, XK_grave},
-    {51, XK_BackSpace},  {53, XK_Escape},    {96, XK_F5},         {97, XK_F6},        {98, XK_F7},
-    {99, XK_F3},         {100, XK_F8},       {101, XK_F9},        {103, XK_F11},      {109, XK_F10},
-    {111, XK_F12},       {115, XK_Home},     {116, XK_Prior},     {117, XK_Delete},   {118, XK_F4},
-    {119, XK_End},       {120, XK_F2},       {121, XK_Next},      {122, XK_F1},       {123, XK_Left},
-    {124, XK_Right},     {125, XK_Down},     {126, XK_Up},
-};
-
-KeySym keysymOf(uint16_t code) {
-    for (const auto& key : keyNames) {
-        if (key.code == code) return key.keysym;
-    }
-    return NoSymbol;
-}
-
-KeySym mediaKeysym(MediaKey key) {
-    switch (key) {
-        case MediaKey::play: return XF86XK_AudioPlay;
-        case MediaKey::next: return XF86XK_AudioNext;
-        case MediaKey::previous: return XF86XK_AudioPrev;
-        case MediaKey::mute: return XF86XK_AudioMute;
-        case MediaKey::soundUp: return XF86XK_AudioRaiseVolume;
-        case MediaKey::soundDown: return XF86XK_AudioLowerVolume;
-    }
-    return NoSymbol;
-}
-
 // The mouse event types of the common vocabulary.
 constexpr uint32_t leftDown = 1;
 constexpr uint32_t leftUp = 2;
 constexpr uint32_t rightDown = 3;
 constexpr uint32_t rightUp = 4;
 constexpr uint32_t mouseMoved = 5;
-
-// A wheel click scrolls this many pixels; every scroll moves at least one click.
-constexpr int pixelsPerClick = 40;
 
 // GTK reads a changed key map only when the key event arrives; the map is put
 // back this long after the last key of a text was typed (10 ms loses characters).
@@ -110,44 +65,13 @@ struct X11Event final : Event {
     std::optional<std::u16string> text;
 };
 
-void clicks(::Display* display, int amount, unsigned positive, unsigned negative) {
-    if (amount == 0) return;
-    const unsigned button = amount > 0 ? positive : negative;
-    const int count = std::max(1, (std::abs(amount) + pixelsPerClick / 2) / pixelsPerClick);
-    for (int i = 0; i < count; ++i) {
+void clicks(::Display* display, int32_t pixels, unsigned positive, unsigned negative) {
+    const int count = wheelClicks(pixels);
+    const unsigned button = count > 0 ? positive : negative;
+    for (int i = 0; i < std::abs(count); ++i) {
         XTestFakeButtonEvent(display, button, True, CurrentTime);
         XTestFakeButtonEvent(display, button, False, CurrentTime);
     }
-}
-
-// The keysyms that type UTF-16 text: a carriage return with or without a line
-// feed is one Return; other control characters are left out.
-std::vector<KeySym> textKeysyms(std::u16string_view units) {
-    std::vector<KeySym> out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c == '\r') {
-            if (i + 1 < units.size() && units[i + 1] == '\n') ++i;
-            out.push_back(XK_Return);
-        } else if (c == '\n') {
-            out.push_back(XK_Return);
-        } else if (c == '\t') {
-            out.push_back(XK_Tab);
-        } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
-            continue;
-        } else if (c < 0x100) {
-            out.push_back(static_cast<KeySym>(c));  // Latin-1 keysyms are the characters
-        } else {
-            out.push_back(static_cast<KeySym>(0x01000000 | c));
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -281,7 +205,7 @@ void X11Mac::toggleFullscreen() {
 
 void X11Mac::typeText(std::u16string_view units) {
     ::Display* display = x_.get();
-    const std::vector<KeySym> keysyms = textKeysyms(units);
+    const std::vector<unsigned long> keysyms = textKeysyms(units);
     if (keysyms.empty()) return;
 
     int first = 0;
@@ -301,7 +225,7 @@ void X11Mac::typeText(std::u16string_view units) {
     std::size_t next = 0;
     while (next < keysyms.size()) {
         // The longest stretch of the text whose different characters fit the spare keys.
-        std::vector<KeySym> assigned;
+        std::vector<unsigned long> assigned;
         std::size_t end = next;
         for (; end < keysyms.size(); ++end) {
             if (std::find(assigned.begin(), assigned.end(), keysyms[end]) != assigned.end()) continue;

@@ -14,6 +14,7 @@
 
 #include "platform/x11/apps/windows.h"
 #include "platform/x11/backend.h"
+#include "platform/x11/translate.h"
 
 namespace brindlecast::platform {
 
@@ -270,42 +271,6 @@ void drawCursor(::Display* display, Pixels& pixels, int originX, int originY) {
     XFree(cursor);
 }
 
-// The picture scaled to width x height, each target pixel the average of the
-// source pixels it covers.
-Picture scaled(const Pixels& source, int width, int height) {
-    Picture picture;
-    picture.width = width;
-    picture.height = height;
-    picture.stride = static_cast<std::size_t>(width) * 4;
-    picture.format = PixelFormat::BGRX;
-    picture.pixels.assign(picture.stride * height, 0);
-    std::vector<int> columnStart(static_cast<std::size_t>(width) + 1);
-    for (int c = 0; c <= width; ++c) {
-        columnStart[c] = static_cast<int>(static_cast<int64_t>(c) * source.width / width);
-    }
-    for (int row = 0; row < height; ++row) {
-        const int y0 = static_cast<int>(static_cast<int64_t>(row) * source.height / height);
-        const int y1 = std::max(y0 + 1, static_cast<int>(static_cast<int64_t>(row + 1) * source.height / height));
-        uint8_t* target = picture.pixels.data() + static_cast<std::size_t>(row) * picture.stride;
-        for (int column = 0; column < width; ++column) {
-            const int x0 = columnStart[column];
-            const int x1 = std::max(x0 + 1, columnStart[column + 1]);
-            uint32_t sum[3] = {0, 0, 0};
-            for (int y = y0; y < y1; ++y) {
-                const uint8_t* from = source.bytes.data() + (static_cast<std::size_t>(y) * source.width + x0) * 4;
-                for (int x = x0; x < x1; ++x, from += 4) {
-                    sum[0] += from[0];
-                    sum[1] += from[1];
-                    sum[2] += from[2];
-                }
-            }
-            const auto count = static_cast<uint32_t>((y1 - y0) * (x1 - x0));
-            for (int c = 0; c < 3; ++c) target[column * 4 + c] = static_cast<uint8_t>((sum[c] + count / 2) / count);
-        }
-    }
-    return picture;
-}
-
 }  // namespace
 
 // ---- Displays ---------------------------------------------------------------
@@ -372,7 +337,7 @@ Picture X11Mac::captureDisplay(const ShareableContent&, uint32_t display, const 
     if (settings.showsCursor) {
         drawCursor(x_.get(), *pixels, static_cast<int>(monitor->bounds.x), static_cast<int>(monitor->bounds.y));
     }
-    return scaled(*pixels, settings.width, settings.height);
+    return scaledPicture(pixels->bytes, pixels->width, pixels->height, settings.width, settings.height);
 }
 
 Picture X11Mac::captureWindow(const ShareableContent& content, std::size_t windowIndex,

@@ -24,8 +24,6 @@ std::unique_ptr<Mac> makeX11Mac() {
     return std::make_unique<X11Mac>();
 }
 
-X11Mac::X11Mac() = default;
-X11Mac::~X11Mac() = default;
 
 // ---- Session ----------------------------------------------------------------
 
@@ -172,9 +170,8 @@ std::optional<FrontmostApp> X11Mac::frontmostApplication() {
 // ---- Permissions ------------------------------------------------------------
 
 bool X11Mac::accessibilityTrusted() {
-    if (waylandSession()) return false;
+    if (waylandSession() || !x_.alive()) return false;
     ::Display* display = x_.get();
-    if (display == nullptr) return false;
     int event = 0;
     int error = 0;
     int major = 0;
@@ -186,7 +183,7 @@ bool X11Mac::accessibilityTrusted() {
 void X11Mac::promptAccessibility() {}
 
 bool X11Mac::screenCaptureAllowed() {
-    return !waylandSession() && x_.get() != nullptr;
+    return !waylandSession() && x_.alive();
 }
 
 void X11Mac::promptScreenCapture() {}

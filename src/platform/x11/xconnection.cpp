@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <X11/Xatom.h>
+#include <X11/extensions/Xext.h>
 
 namespace brindlecast::platform::x11 {
 
@@ -22,6 +23,11 @@ int recordError(::Display*, XErrorEvent* event) {
 }
 
 int ignoreIOError(::Display*) {
+    return 0;
+}
+
+// A missing extension is found out by the caller; Xlib would otherwise print it.
+int ignoreMissingExtension(::Display*, _Xconst char*, _Xconst char*) {
     return 0;
 }
 
@@ -46,12 +52,20 @@ XConnection::~XConnection() {
         if (name == nullptr || *name == '\0') return nullptr;
         XSetErrorHandler(recordError);
         XSetIOErrorHandler(ignoreIOError);
+        XSetExtensionErrorHandler(ignoreMissingExtension);
         display_ = XOpenDisplay(name);
         if (display_ == nullptr) return nullptr;
         connectionLost = false;
         XSetIOErrorExitHandler(display_, markLost, nullptr);
     }
     return display_;
+}
+
+bool XConnection::alive() {
+    ::Display* display = get();
+    if (display == nullptr) return false;
+    XSync(display, False);
+    return connectionLost ? get() != nullptr : true;
 }
 
 ::Window XConnection::root() {

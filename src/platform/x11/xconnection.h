@@ -23,6 +23,9 @@ public:
 
     // The open display, or null when no X server can be reached.
     ::Display* get();
+    // Whether the server still answers, after one round trip (a connection
+    // found lost is opened again).
+    bool alive();
     ::Window root();
     Atom atom(const char* name);
 
