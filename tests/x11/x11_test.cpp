@@ -1,4 +1,9 @@
 // The X11 agent on a private headless desktop, driven through its protocol only.
+//
+// ctest -R X11 runs the build's BrindlecastNative-x11; without that target:
+//   BRINDLECAST_X11_AGENT=/path/to/BrindlecastNative-x11 build/brindlecast_x11_tests
+// With BRINDLECAST_X11_PAUSE=1 the desktop's environment is printed and the tests
+// wait for a line on standard input, to look at the desktop by hand first.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -316,6 +321,43 @@ TEST_F(X11Pointer, ClickArrivesAtTheRootPointOfTheMonitorFractions) {
     EXPECT_FALSE(nextEvent(stray, {ButtonPress}, 0.5));
     XDestroyWindow(dpy_, catcher);
     XSync(dpy_, False);
+}
+
+TEST_F(X11Pointer, ScrollTurnsTheWheelOverTheMonitorsCentreAndThePointerMoves) {
+    const auto [left, right] = monitorIds();
+    Window catcher = window(0, 0, Desktop::screenWidth, Desktop::screenHeight, 0x000000, ButtonPressMask);
+    // A positive deltaY scrolls down (wheel button 5), a negative deltaX left (button 6).
+    const struct {
+        const char* deltas;
+        unsigned int button;
+    } scrolls[] = {{R"("deltaX":0,"deltaY":120)", 5}, {R"("deltaX":0,"deltaY":-120)", 4},
+                   {R"("deltaX":-120,"deltaY":0)", 6}, {R"("deltaX":120,"deltaY":0)", 7}};
+    for (const auto& scroll : scrolls) {
+        SCOPED_TRACE(scroll.deltas);
+        XRaiseWindow(dpy_, catcher);
+        XSync(dpy_, False);
+        expectSuccess(ask(std::string(R"({"id":"s","operation":"desktop.scroll",)") + scroll.deltas +
+                          R"(,"monitorId":")" + right + "\"}"));
+        XEvent press;
+        ASSERT_TRUE(nextEvent(press, {ButtonPress}));
+        EXPECT_EQ(press.xbutton.button, scroll.button);
+        EXPECT_EQ(press.xbutton.x_root, Desktop::monitorWidth + Desktop::monitorWidth / 2);
+        EXPECT_EQ(press.xbutton.y_root, Desktop::screenHeight / 2);
+        // Every click of this scroll turns the same way.
+        XSync(dpy_, False);
+        while (nextEvent(press, {ButtonPress}, 0.3)) EXPECT_EQ(press.xbutton.button, scroll.button);
+    }
+    XDestroyWindow(dpy_, catcher);
+    XSync(dpy_, False);
+
+    expectSuccess(ask(R"({"id":"p","operation":"presentation.pointer","x":1,"y":0,"monitorId":")" + left + "\"}"));
+    EXPECT_TRUE(waitFor([&] {
+        Window root, child;
+        int x = -1, y = -1, wx, wy;
+        unsigned int mask;
+        XQueryPointer(dpy_, DefaultRootWindow(dpy_), &root, &child, &x, &y, &wx, &wy, &mask);
+        return x == Desktop::monitorWidth - 1 && y == 0;
+    }, 5)) << "the pointer is at the left monitor's top-right pixel";
 }
 
 // ---- text -----------------------------------------------------------------------
