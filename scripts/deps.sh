@@ -8,7 +8,7 @@ packages=(
   python3 python3-jsonschema
   # the Linux desktop agent (X11)
   libx11-dev libxtst-dev libxrandr-dev libxext-dev libxfixes-dev libxcomposite-dev libxres-dev
-  libatspi2.0-dev libglib2.0-dev
+  libatspi2.0-dev libglib2.0-dev libgdk-pixbuf-2.0-dev librsvg2-common
   # the X11 tests' headless desktop
   xvfb openbox x11-xserver-utils dbus-daemon dbus-bin at-spi2-core python3-gi gir1.2-gtk-3.0
 )

@@ -367,7 +367,8 @@ std::string agentPath() {
 #endif
 }
 
-Agent::Agent(const Desktop& desktop) : env_(desktop.environment()) {
+Agent::Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment) : env_(desktop.environment()) {
+    env_.insert(env_.end(), extraEnvironment.begin(), extraEnvironment.end());
     errPath_ = desktop.dir() + "/agent-" + std::to_string(Clock::now().time_since_epoch().count()) + ".err";
     start();
 }

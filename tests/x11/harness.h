@@ -91,7 +91,8 @@ std::string agentPath();
 // The agent running on the desktop, one request line at a time.
 class Agent {
 public:
-    explicit Agent(const Desktop& desktop);
+    // `extraEnvironment`: NAME=value entries added to the desktop's environment.
+    explicit Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment = {});
     ~Agent();
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;

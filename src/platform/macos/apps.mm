@@ -2,6 +2,8 @@
 // applications, and application icons.
 #include "platform/macos/backend.h"
 
+#include "platform/apple.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -57,6 +59,8 @@ ScanRoots MacOSMac::applicationRoots() {
         return {"/Applications", "/System/Applications", textOf(homeApplications.path)};
     }
 }
+
+bool MacOSMac::isApplicationCandidate(const FolderEntry& entry) { return apple::isBundleCandidate(entry); }
 
 std::optional<std::vector<FolderEntry>> MacOSMac::listFolder(const std::string& path) {
     @autoreleasepool {

@@ -63,6 +63,7 @@ public:
 
     ScanRoots applicationRoots() override;
     std::optional<std::vector<FolderEntry>> listFolder(const std::string& path) override;
+    bool isApplicationCandidate(const FolderEntry& entry) override;
     std::optional<Bundle> openBundle(const std::string& path) override;
     std::string standardLocation(const std::string& path) override;
     bool fileExists(const std::string& path) override;

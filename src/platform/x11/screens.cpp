@@ -12,6 +12,7 @@
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xrandr.h>
 
+#include "platform/x11/apps/windows.h"
 #include "platform/x11/backend.h"
 #include "platform/x11/translate.h"
 
@@ -321,7 +322,7 @@ ShareableContent X11Mac::shareableContent() {
     if (!list) throw PlatformError{"the X server's monitors could not be read"};
     ShareableContent content;
     for (const auto& monitor : *list) content.displays.push_back(monitor.number);
-    // Windows are not listed yet: a window target finds none.
+    x11::addShareableWindows(x_.get(), content);
     return content;
 }
 
@@ -339,8 +340,9 @@ Picture X11Mac::captureDisplay(const ShareableContent&, uint32_t display, const 
     return scaledPicture(pixels->bytes, pixels->width, pixels->height, settings.width, settings.height);
 }
 
-Picture X11Mac::captureWindow(const ShareableContent&, std::size_t, const CaptureSettings&) {
-    throw PlatformError{"windows cannot be captured on this system yet"};
+Picture X11Mac::captureWindow(const ShareableContent& content, std::size_t windowIndex,
+                              const CaptureSettings& settings) {
+    return x11::captureShareableWindow(x_.get(), content, windowIndex, settings);
 }
 
 }  // namespace brindlecast::platform

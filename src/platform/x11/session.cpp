@@ -250,7 +250,8 @@ IdentifierSets X11Mac::identifierSets() {
              // login greeters
              "lightdm-gtk-greeter", "slick-greeter", "unity-greeter", "sddm-greeter", "gdm-greeter"},
         .blockedBundles = {"app.brindlecast.desktop", "BrindlecastNative-x11", "xterm", "uxterm",
-                           "x-terminal-emulator", "org.gnome.Terminal", "gnome-terminal", "gnome-terminal-server",
+                           "debian-xterm", "debian-uxterm", "x-terminal-emulator", "org.gnome.Terminal",
+                           "gnome-terminal", "gnome-terminal-server",
                            "org.kde.konsole", "konsole", "xfce4-terminal", "lxterminal", "mate-terminal", "tilix",
                            "terminator", "alacritty", "kitty", "foot", "urxvt", "qterminal", "gnome-control-center",
                            "org.gnome.Settings", "systemsettings", "xfce4-settings-manager", "gcr-prompter",
@@ -261,22 +262,6 @@ IdentifierSets X11Mac::identifierSets() {
                              "gcr-prompter", "lightdm-gtk-greeter"},
     };
 }
-
-// ---- Applications: not yet on this system -----------------------------------
-
-ScanRoots X11Mac::applicationRoots() { return {}; }
-std::optional<std::vector<FolderEntry>> X11Mac::listFolder(const std::string&) { return std::nullopt; }
-std::optional<Bundle> X11Mac::openBundle(const std::string&) { return std::nullopt; }
-std::string X11Mac::standardLocation(const std::string& path) { return path; }
-bool X11Mac::fileExists(const std::string&) { return false; }
-std::vector<RunningApp> X11Mac::runningApplications() { return {}; }
-bool X11Mac::activate(const RunningApp&, uint64_t) { return false; }
-bool X11Mac::terminate(const RunningApp&) { return false; }
-bool X11Mac::forceTerminate(const RunningApp&) { return false; }
-void X11Mac::openApplication(const std::string&) {
-    throw PlatformError{"applications cannot be opened on this system yet"};
-}
-std::optional<Picture> X11Mac::drawIcon(const std::string&, int) { return std::nullopt; }
 
 // ---- Clock and process ------------------------------------------------------
 
