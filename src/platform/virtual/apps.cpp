@@ -18,6 +18,7 @@
 #include "host/json_out.h"
 #include "host/text.h"
 #include "platform/apple.h"
+#include "platform/posix.h"
 #include "platform/virtual/icon.h"
 #include "platform/virtual/property_list.h"
 #include "platform/virtual/virtual_mac.h"
@@ -183,30 +184,7 @@ bool VirtualMac::isApplicationCandidate(const FolderEntry& entry) { return apple
 
 std::optional<std::vector<FolderEntry>> VirtualMac::listFolder(const std::string& path) {
     refresh();
-    if (path.empty()) return std::nullopt;
-    DIR* folder = ::opendir(path.c_str());
-    if (folder == nullptr) return std::nullopt;
-    const int fd = ::dirfd(folder);
-    const std::string prefix = path.back() == '/' ? path : path + "/";
-    std::vector<FolderEntry> entries;
-    while (const dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] == '.') continue;  // hidden, and "." and ".."
-        FolderEntry out;
-        out.name = entry->d_name;
-        out.path = prefix + out.name;
-        // The entry itself, never what a link points at.
-        struct stat info {};
-        if (::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
-            out.propertiesRead = true;
-            out.isSymbolicLink = S_ISLNK(info.st_mode);
-            out.isDirectory = S_ISDIR(info.st_mode);
-        }
-        entries.push_back(std::move(out));
-    }
-    ::closedir(folder);
-    std::sort(entries.begin(), entries.end(),
-              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-    return entries;
+    return readFolder(path);
 }
 
 std::optional<Bundle> VirtualMac::openBundle(const std::string& path) {

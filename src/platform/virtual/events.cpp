@@ -1,18 +1,14 @@
 #include "platform/virtual/events.h"
 
+#include "platform/posix.h"
+
 namespace brindlecast::platform {
 
 std::string utf8FromUtf16(std::u16string_view units) {
     std::string out;
     out.reserve(units.size() * 3);
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
+    for (std::size_t i = 0; i < units.size();) {
+        const char32_t c = nextCodePoint(units, i);
         if (c < 0x80) {
             out.push_back(static_cast<char>(c));
         } else if (c < 0x800) {

@@ -6,6 +6,8 @@
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>
 
+#include "platform/posix.h"
+
 namespace brindlecast::platform::x11 {
 
 namespace {
@@ -57,16 +59,10 @@ unsigned long mediaKeysym(MediaKey key) {
 
 std::vector<unsigned long> textKeysyms(std::u16string_view units) {
     std::vector<unsigned long> out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
+    for (std::size_t i = 0; i < units.size();) {
+        const char32_t c = nextCodePoint(units, i);
         if (c == '\r') {
-            if (i + 1 < units.size() && units[i + 1] == '\n') ++i;
+            if (i < units.size() && units[i] == '\n') ++i;
             out.push_back(XK_Return);
         } else if (c == '\n') {
             out.push_back(XK_Return);

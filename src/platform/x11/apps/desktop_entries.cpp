@@ -15,6 +15,8 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
+#include "platform/posix.h"
+
 namespace brindlecast::platform::x11 {
 
 namespace {
@@ -169,28 +171,7 @@ ScanRoots applicationFolders() {
 }
 
 std::optional<std::vector<FolderEntry>> listEntries(const std::string& path) {
-    if (path.empty()) return std::nullopt;
-    DIR* folder = ::opendir(path.c_str());
-    if (folder == nullptr) return std::nullopt;
-    const int fd = ::dirfd(folder);
-    const std::string prefix = path.back() == '/' ? path : path + "/";
-    std::vector<FolderEntry> entries;
-    while (const dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] == '.') continue;
-        FolderEntry out;
-        out.name = entry->d_name;
-        out.path = prefix + out.name;
-        struct stat info {};
-        if (::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
-            out.propertiesRead = true;
-            out.isSymbolicLink = S_ISLNK(info.st_mode);
-            out.isDirectory = S_ISDIR(info.st_mode);
-        }
-        entries.push_back(std::move(out));
-    }
-    ::closedir(folder);
-    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-    return entries;
+    return readFolder(path);
 }
 
 bool isDesktopEntryCandidate(const FolderEntry& entry) {
