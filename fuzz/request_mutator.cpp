@@ -1,9 +1,17 @@
-#include "request_mutator.h"
-
+// Structure-aware inputs for the request targets. An input stays what the
+// agent reads (request lines), so every corpus file replays as it is; the
+// mutator (LLVMFuzzerCustomMutator) builds and edits
+// requests of the real operations and actions with odd values (numbers at
+// and beyond their bounds, wrong types, long and odd strings, grapheme
+// clusters, duplicate and foreign keys), and leaves some of its turns to
+// libFuzzer's own byte mutations.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <random>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -94,7 +102,8 @@ const std::vector<std::string>& appIds() {
 
 class Maker {
 public:
-    explicit Maker(std::mt19937_64& random) : random_(random) {}
+    // `maxSize`: the longest input the fuzzer takes; long values stay well under it.
+    Maker(std::mt19937_64& random, std::size_t maxSize) : random_(random), budget_(std::max<std::size_t>(maxSize / 2, 16)) {}
 
     std::size_t below(std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(random_() % n); }
     bool oneIn(std::size_t n) { return below(n) == 0; }
@@ -184,7 +193,7 @@ public:
     std::string choice(std::initializer_list<const char*> words) {
         std::string word = *(words.begin() + below(words.size()));
         switch (below(8)) {
-            case 0: return oddString(64);
+            case 0: return oddString(std::min<std::size_t>(64, budget_));
             case 1:
                 if (!word.empty()) word[below(word.size())] ^= 0x20;  // change of case
                 break;
@@ -228,7 +237,9 @@ public:
                 return choice({"balanced", "quality", "smooth", "latency", "relay-balanced", "relay-quality",
                                "relay-smooth", "relay-latency"});
             case Kind::button: return choice({"left", "right", "middle"});
-            case Kind::text: return oneIn(4) ? quoted(std::string(below(4000), static_cast<char>('a' + below(26)))) : oddString(3000);
+            case Kind::text:
+                return oneIn(4) ? quoted(std::string(below(budget_), static_cast<char>('a' + below(26))))
+                                : oddString(budget_);
             case Kind::any: break;
         }
         return wrongType();
@@ -245,7 +256,7 @@ public:
                 for (std::size_t i = 0; i < count; ++i) body += piece;
                 return "\"" + body + "\"";
             }
-            case 2: return oddString(200);
+            case 2: return oddString(std::min<std::size_t>(200, budget_));
             default: return quoted("r" + std::to_string(below(100)));
         }
     }
@@ -297,6 +308,7 @@ public:
 
 private:
     std::mt19937_64& random_;
+    std::size_t budget_;
 };
 
 std::vector<std::string> splitLines(std::string_view text) {
@@ -316,13 +328,11 @@ std::vector<std::string> splitLines(std::string_view text) {
 
 }  // namespace
 
-std::string generatedRequest(std::mt19937_64& random) { return Maker(random).request(); }
-
 }  // namespace fuzzing
 
 extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed) {
     std::mt19937_64 random(seed);
-    fuzzing::Maker make(random);
+    fuzzing::Maker make(random, maxSize);
     const std::size_t choice = make.below(10);
     if (choice < 3) return LLVMFuzzerMutate(data, size, maxSize);
 
