@@ -13,10 +13,12 @@ namespace fuzzing {
 
 namespace confined_detail {
 
+// A bare word (no slash) may name a file in the working folder, but never a
+// folder below or above it; any other path must lie inside `readable`.
 inline bool allowedPath(std::string_view text, std::string_view readable) {
-    if (text.find("..") != std::string_view::npos) return false;
-    if (text.empty() || text.front() != '/') return true;  // relative: inside the working folder
-    return text.substr(0, readable.size()) == readable &&
+    if (text.find("..") != std::string_view::npos || text == ".") return false;
+    if (text.find('/') == std::string_view::npos) return true;
+    return !readable.empty() && text.substr(0, readable.size()) == readable &&
            (text.size() == readable.size() || text[readable.size()] == '/');
 }
 
@@ -50,8 +52,8 @@ inline bool confine(boost::json::value& value, std::string_view readable, const 
 // `text` unchanged when it is not a JSON object (a dead Mac) or names
 // nothing outside; otherwise the object again with every "eventLog" text (at
 // any depth, so "then" entries too) set to `logPath`, and every other text that
-// is an absolute path outside `readable` or holds ".." replaced. Relative
-// paths stay: the caller runs in a folder of its own.
+// is a path outside `readable` replaced (bare file names stay: they can only
+// be read).
 inline std::string confinedState(std::string_view text, std::string_view readable, const std::string& logPath) {
     boost::system::error_code ec;
     boost::json::value parsed = boost::json::parse(text, ec);

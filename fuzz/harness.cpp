@@ -119,33 +119,15 @@ void writeText(const std::string& path, std::string_view text) {
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-std::string exchange(std::string_view machine, brindlecast::Host& host, std::string_view input,
-                     std::size_t readSize) {
+void quietly(std::string_view machine, const std::function<void()>& work) {
     // The fuzzer closes descriptor 2 only after initialising, so its state
     // then is taken at the first input.
     if (state->checkErrors && state->quietErrors < 0) state->quietErrors = dup(STDERR_FILENO);
-    reset(state->input);
-    if (!input.empty() && pwrite(state->input, input.data(), input.size(), 0) != static_cast<ssize_t>(input.size())) {
-        std::abort();
-    }
     if (state->checkErrors) {
         reset(state->errors);
         dup2(state->errors, STDERR_FILENO);
     }
-    std::string output;
-    if (readSize == 0) {
-        reset(state->output);
-        brindlecast::runLoop(host, state->input, state->output);
-        output = readAll(state->output);
-    } else {
-        brindlecast::LineReader reader(state->input, readSize);
-        while (auto line = reader.next()) {
-            const std::string response = brindlecast::respond(host, *line);
-            if (response.empty()) continue;
-            output += response;
-            output += '\n';
-        }
-    }
+    work();
     if (state->checkErrors) {
         dup2(state->quietErrors, STDERR_FILENO);
         struct stat info {};
@@ -153,6 +135,30 @@ std::string exchange(std::string_view machine, brindlecast::Host& host, std::str
             violated(machine, "wrote to standard error: " + readAll(state->errors).substr(0, 300));
         }
     }
+}
+
+std::string exchange(std::string_view machine, brindlecast::Host& host, std::string_view input,
+                     std::size_t readSize) {
+    reset(state->input);
+    if (!input.empty() && pwrite(state->input, input.data(), input.size(), 0) != static_cast<ssize_t>(input.size())) {
+        std::abort();
+    }
+    std::string output;
+    quietly(machine, [&] {
+        if (readSize == 0) {
+            reset(state->output);
+            brindlecast::runLoop(host, state->input, state->output);
+            output = readAll(state->output);
+            return;
+        }
+        brindlecast::LineReader reader(state->input, readSize);
+        while (auto line = reader.next()) {
+            const std::string response = brindlecast::respond(host, *line);
+            if (response.empty()) continue;
+            output += response;
+            output += '\n';
+        }
+    });
     return output;
 }
 

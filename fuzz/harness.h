@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,9 @@ const std::string& scratchDir();
 int anonymousFile();
 
 void writeText(const std::string& path, std::string_view text);
+
+// Runs `work`; whatever it writes to standard error is a broken rule.
+void quietly(std::string_view machine, const std::function<void()>& work);
 
 // Feeds `input` to the Host through the request loop as the agent reads its
 // standard input, and returns everything written as responses; whatever is

@@ -17,7 +17,6 @@
 # run replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# Absolute paths: the state target works inside a scratch folder of its own.
 root=$PWD
 target=${1:-}
 case "$target" in

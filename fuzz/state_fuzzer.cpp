@@ -5,9 +5,9 @@
 // nothing is written to standard error (with -close_fd_mask=2) and that
 // every event-log line is a JSON object.
 //
-// The state is kept inside the fuzzer's scratch folder (confined_state.h):
-// its event log is always the scratch log, and it may read only there and
-// in the sample applications.
+// The state is kept from reaching outside (confined_state.h): its event log
+// is always the scratch log, and it reads only the sample applications and
+// files named by a bare name.
 //
 // With BRINDLECAST_FUZZ_SEEDS naming a folder, the fuzzer writes its seed
 // corpus there and exits.
@@ -18,8 +18,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <unistd.h>
 
 #include <boost/json.hpp>
 
@@ -35,8 +33,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string& applicationsRoot = testing_support::corpusApplicationsRoot;
-// Relative to the scratch folder, which is the working folder while fuzzing.
-const std::string logPath = "state.log";
+std::string* logPath = nullptr;  // in the scratch folder
 
 std::vector<std::string>* requests = nullptr;
 
@@ -68,7 +65,7 @@ void writeSeeds(const std::string& folder) {
         fuzzing::writeText(folder + "/" + std::string(name), text);
     };
     auto object = [&](std::string_view name, boost::json::object state) {
-        state["eventLog"] = logPath;
+        state["eventLog"] = "state.log";  // made the scratch log when read
         seed(name, boost::json::serialize(state));
     };
     object("ready", testing_support::readyMacState(applicationsRoot));
@@ -103,12 +100,11 @@ void writeSeeds(const std::string& folder) {
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     testing_support::writeSampleApplications(applicationsRoot);
     if (const char* seeds = std::getenv("BRINDLECAST_FUZZ_SEEDS"); seeds != nullptr && *seeds != '\0') {
-        writeSeeds(fs::absolute(seeds).string());
+        writeSeeds(seeds);
         std::exit(0);
     }
     fuzzing::start(*argc, *argv, "state");
-    // Relative paths in a state stay inside the scratch folder.
-    if (chdir(fuzzing::scratchDir().c_str()) != 0) std::abort();
+    logPath = new std::string(fuzzing::scratchDir() + "/state.log");
     requests = new std::vector<std::string>(stateRequests());
     return 0;
 }
@@ -116,9 +112,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::string statePath = fuzzing::scratchDir() + "/state.json";
-    fuzzing::writeText(statePath, fuzzing::confinedState(input, applicationsRoot, logPath));
-    // A state checker, once there is one, reads the same text here, and must
-    // neither crash nor write to standard error whatever it is given.
+    fuzzing::writeText(statePath, fuzzing::confinedState(input, applicationsRoot, *logPath));
+    // A state checker, once there is one, reads the same text here, inside
+    // fuzzing::quietly("state checker", ...): it must neither crash nor write
+    // to standard error whatever it is given.
     const std::string& request = (*requests)[hashOf(input) % requests->size()];
     {
         platform::VirtualMac mac(statePath);
@@ -126,6 +123,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const std::string output = fuzzing::exchange("state", host, request);
         fuzzing::checkAnswers("state", request, output);
     }
-    fuzzing::checkEventLog("state", logPath);
+    fuzzing::checkEventLog("state", *logPath);
     return 0;
 }
