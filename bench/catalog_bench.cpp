@@ -68,6 +68,7 @@ public:
         ++fileSystemCalls;
         return m.listFolder(p);
     }
+    bool isApplicationCandidate(const platform::FolderEntry& e) override { return m.isApplicationCandidate(e); }
     std::optional<platform::Bundle> openBundle(const std::string& p) override {
         ++fileSystemCalls;
         return m.openBundle(p);

@@ -1,23 +1,23 @@
-// Time per "desktop.frame" answer through the agent binary, beside the time
-// libjpeg-turbo alone needs for the same quality rungs on the same picture.
+// Time per frame: libjpeg-turbo alone beside the agent's encoder on one, two
+// and all threads, and the whole "desktop.frame" answer through the binary.
 //
 // For each case the picture the virtual Mac will show is also made here, the
 // rungs the ladder takes on it are found with plain tjCompress2 calls, and
-// then, interleaved so that a busy machine slows all three alike:
-//   turbo    - plain tjCompress2 at each rung taken (libjpeg-turbo alone),
-//   payload  - imagePayload in process (the ladder, encoder reuse, Base64),
-//   response - one request line through the running agent until its answer
-//              line has been read (everything: state check, picture, ladder,
-//              Base64, JSON, pipe),
-//   handled  - the same request handled and written as JSON in process (the
-//              response without the loop's read and write and the pipe),
-//   shot     - the virtual Mac's screenshot alone (in process), the part of the
-//              response that stands in for the platform's capture.
-// overhead = (response - turbo) / turbo: what all that is not JPEG encoding
-// adds to it; "without the shot" leaves out the stand-in screenshot. Each
-// figure is the fastest of the runs, the one least disturbed by other work on
-// the machine (CPU time too grows when a busy neighbour shares the core and
-// its caches). Nothing is asserted.
+// then, interleaved so that a busy machine slows all of them alike:
+//   turbo     - plain tjCompress2 on one thread at each rung taken,
+//   encoder N - the agent's encoder on N threads on the same rungs (the
+//               strips, early stop on rungs over the limit, colour
+//               conversion once per frame), without Base64,
+//   payload   - imagePayload on all threads (the encoder plus Base64),
+//   handled   - the request handled and written as JSON in process,
+//   response  - one request line through the running agent until its answer
+//               line has been read (state check, picture, ladder, Base64,
+//               JSON, pipe),
+//   shot      - the virtual Mac's screenshot alone, the part of a response
+//               that stands in for the platform's capture.
+// Each figure is the fastest of the runs (wall clock), the one least
+// disturbed by other work on the machine; "cpu" is the CPU time of all the
+// process's threads for the same work. Nothing is asserted.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,8 +25,10 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -67,7 +69,7 @@ double cpuMilliseconds(clockid_t clock) {
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-double threadCpu() { return cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID); }
+double processCpu() { return cpuMilliseconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 double fastest(const std::vector<double>& values) { return *std::min_element(values.begin(), values.end()); }
 
@@ -168,14 +170,6 @@ std::vector<int> rungsTaken(Plain& plain, const Picture& picture, double start, 
 
 // ---- Pictures ---------------------------------------------------------------
 
-// Mid grey with noise of amplitude `amount` (0 to 256), as RGB: a picture
-// whose JPEG size grows smoothly with the amount.
-std::vector<uint8_t> greyNoise(int width, int height, int amount) {
-    auto rgb = testing_support::noiseRgb(width, height, 99);
-    for (auto& byte : rgb) byte = static_cast<uint8_t>(std::clamp(128 + (byte - 128) * amount / 256, 0, 255));
-    return rgb;
-}
-
 Picture pictureFromRgb(int width, int height, const std::vector<uint8_t>& rgb) {
     // As the virtual Mac decodes the PNG: four bytes a pixel, alpha 255.
     Picture picture;
@@ -191,57 +185,44 @@ Picture pictureFromRgb(int width, int height, const std::vector<uint8_t>& rgb) {
     return picture;
 }
 
-// The amount of noise at which only the last rung (quality 25) fits the limit:
-// the most noise for which quality 25 still fits.
-int noiseForLastRung(Plain& plain, int width, int height, int64_t limit) {
-    int low = 0, high = 256;
-    while (low < high) {
-        const int mid = (low + high + 1) / 2;
-        const auto picture = pictureFromRgb(width, height, greyNoise(width, height, mid));
-        // A little room below the limit: later rungs are compressed from the
-        // converted planes, whose size can differ by a few bytes.
-        if (static_cast<int64_t>(plain.encode(picture, 25)) <= limit - limit / 50) {
-            low = mid;
-        } else {
-            high = mid - 1;
-        }
-    }
-    return low;
-}
-
 // ---- Cases ------------------------------------------------------------------
 
-enum class Scene { Desktop, LastRungFits, NothingFits };
+enum class Scene { Desktop, NothingFits };
 
 struct Case {
     const char* name;
-    int displayWidth;
-    int displayHeight;
-    int maxWidth;
-    int maxHeight;
+    int width;
+    int height;
     int quality;
     const char* profile;
     Scene scene;
 };
 
-void run(const Case& c, const std::string& dir, int runs) {
+// Runs `work` and returns its wall-clock time, adding its CPU time to `cpu`.
+template <class Work>
+double timed(Work&& work, std::vector<double>& cpu) {
+    const auto start = Clock::now();
+    const double before = processCpu();
+    work();
+    cpu.push_back(processCpu() - before);
+    return millisecondsSince(start);
+}
+
+void run(const Case& c, const std::string& dir, int runs, const std::vector<int>& threadCounts) {
     const int64_t limit = std::string_view(c.profile).starts_with("relay-") ? 184320 : 2097152;
-    const auto size = brindlecast::capture::pictureSize(c.maxWidth, c.maxHeight,
-                                                        {0, 0, double(c.displayWidth), double(c.displayHeight)});
     Plain plain;
 
     json::object displayObject{{"number", 1}, {"uuid", "3F2504E0-4F89-41D3-9A0C-0305E82C3301"},
-                               {"bounds", {0, 0, c.displayWidth, c.displayHeight}}};
+                               {"bounds", {0, 0, c.width, c.height}}};
     Picture picture;
     if (c.scene == Scene::Desktop) {
-        picture = brindlecast::platform::renderDesktop(size.width, size.height, 1);
+        picture = brindlecast::platform::renderDesktop(c.width, c.height, 1);
     } else {
-        const int amount = c.scene == Scene::NothingFits ? 256 : noiseForLastRung(plain, size.width, size.height, limit);
-        const auto rgb = greyNoise(size.width, size.height, amount);
-        const std::string path = dir + "/" + std::to_string(size.width) + "-" + std::to_string(amount) + ".png";
-        testing_support::writePng(path, size.width, size.height, rgb);
+        const auto rgb = testing_support::noiseRgb(c.width, c.height, 99);
+        const std::string path = dir + "/" + std::to_string(c.width) + "-noise.png";
+        testing_support::writePng(path, c.width, c.height, rgb);
         displayObject["image"] = path;
-        picture = pictureFromRgb(size.width, size.height, rgb);
+        picture = pictureFromRgb(c.width, c.height, rgb);
     }
     const std::string statePath = dir + "/state.json";
     {
@@ -252,78 +233,113 @@ void run(const Case& c, const std::string& dir, int runs) {
     bool fits = false;
     unsigned long acceptedSize = 0;
     const auto taken = rungsTaken(plain, picture, c.quality / 100.0, limit, fits, acceptedSize);
+    const auto rungs = qualityRungs(c.quality / 100.0);
 
     std::string request = R"({"id":"b","operation":"desktop.frame","profile":")" + std::string(c.profile) +
-                          R"(","maxWidth":)" + std::to_string(c.maxWidth) + R"(,"maxHeight":)" +
-                          std::to_string(c.maxHeight) + R"(,"jpegQuality":)" + std::to_string(c.quality) + "}";
+                          R"(","maxWidth":1920,"maxHeight":1080,"jpegQuality":)" + std::to_string(c.quality) + "}";
     Agent agent(statePath);
     std::size_t answerBytes = 0;
     for (int i = 0; i < 2; ++i) answerBytes = agent.ask(request).size();  // warm up: file decoded, buffers grown
 
-    // Wall-clock times, and CPU times, which other work on the machine does
-    // not stretch: this thread's for the two in-process figures, the agent
-    // process's own (user and system) for the response.
     brindlecast::platform::VirtualMac mac(statePath);
     const auto content = mac.shareableContent();
     brindlecast::platform::CaptureSettings settings;
-    settings.width = size.width;
-    settings.height = size.height;
+    settings.width = c.width;
+    settings.height = c.height;
     (void)mac.captureDisplay(content, 1, settings);
     brindlecast::platform::VirtualMac handlerMac(statePath);
     brindlecast::Host host(handlerMac);
     const json::object parsedRequest = json::parse(request).as_object();
     auto handleOnce = [&] {
         try {
-            return brindlecast::serializeSorted(host.handle(parsedRequest)).size();
+            const auto answer = host.handle(parsedRequest);
+            return brindlecast::serializeSortedLending(answer).size();
         } catch (const brindlecast::Failure&) {
             return std::size_t{0};
         }
     };
     handleOnce();
 
-    std::vector<double> turbo, payload, response, turboCpu, payloadCpu, agentCpu, shotCpu, handledCpu;
-    for (int i = 0; i < runs; ++i) {
-        auto start = Clock::now();
-        double cpu = threadCpu();
-        for (int q : taken) plain.encode(picture, q);
-        turboCpu.push_back(threadCpu() - cpu);
-        turbo.push_back(millisecondsSince(start));
-
-        start = Clock::now();
-        cpu = threadCpu();
-        try {
-            const auto result = imagePayload(picture, c.quality / 100.0, limit);
-            (void)result;
-        } catch (const brindlecast::Failure&) {
+    // The agent's encoder on the same rungs, stopping where the ladder stops.
+    std::size_t ourSize = 0;
+    std::optional<double> acceptedRung;
+    auto encodeLadder = [&](int threads) {
+        brindlecast::capture::JpegEncoder encoder(picture, threads);
+        for (std::size_t i = 0; i < taken.size(); ++i) {
+            const auto bytes = encoder.encode(rungs[i], limit);
+            if (bytes) {
+                ourSize = bytes->size;
+                acceptedRung = rungs[i];
+                break;
+            }
         }
-        payloadCpu.push_back(threadCpu() - cpu);
-        payload.push_back(millisecondsSince(start));
+    };
+    for (int t : threadCounts) encodeLadder(t);
+    // The accepted JPEG kept, to time its Base64 text and its JSON line alone.
+    brindlecast::capture::JpegEncoder keeper(picture);
+    std::optional<brindlecast::capture::JpegPieces> accepted;
+    if (acceptedRung) accepted = keeper.encode(*acceptedRung, limit);
+    std::vector<double> base64, line, base64Cpu, lineCpu;
 
-        start = Clock::now();
-        cpu = agent.cpu();
+    std::vector<double> turbo, response, payload, handled, shot;
+    std::vector<std::vector<double>> ours(threadCounts.size());
+    std::vector<double> turboCpu, payloadCpu, handledCpu, shotCpu, agentCpu;
+    std::vector<std::vector<double>> oursCpu(threadCounts.size());
+    for (int i = 0; i < runs; ++i) {
+        turbo.push_back(timed([&] { for (int q : taken) plain.encode(picture, q); }, turboCpu));
+        for (std::size_t t = 0; t < threadCounts.size(); ++t) {
+            ours[t].push_back(timed([&] { encodeLadder(threadCounts[t]); }, oursCpu[t]));
+        }
+        payload.push_back(timed([&] {
+            try {
+                (void)imagePayload(picture, c.quality / 100.0, limit);
+            } catch (const brindlecast::Failure&) {
+            }
+        }, payloadCpu));
+        shot.push_back(timed([&] { (void)mac.captureDisplay(content, 1, settings); }, shotCpu));
+        handled.push_back(timed([&] { handleOnce(); }, handledCpu));
+        if (accepted) {
+            json::object answer{{"id", "b"}, {"ok", true}};
+            base64.push_back(timed([&] {
+                answer.emplace("frame", brindlecast::capture::payloadFromPieces(*accepted, "image/jpeg"));
+            }, base64Cpu));
+            line.push_back(timed([&] { (void)brindlecast::serializeSortedLending(answer); }, lineCpu));
+        }
+        const auto start = Clock::now();
+        const double before = agent.cpu();
         answerBytes = agent.ask(request).size();
-        agentCpu.push_back(agent.cpu() - cpu);
+        agentCpu.push_back(agent.cpu() - before);
         response.push_back(millisecondsSince(start));
-
-        cpu = threadCpu();
-        const auto shot = mac.captureDisplay(content, 1, settings);
-        shotCpu.push_back(threadCpu() - cpu);
-
-        cpu = threadCpu();
-        handleOnce();
-        handledCpu.push_back(threadCpu() - cpu);
     }
-    const double t = fastest(turboCpu), p = fastest(payloadCpu), a = fastest(agentCpu), shot = fastest(shotCpu);
-    const double h = fastest(handledCpu);
-    const double tw = fastest(turbo), pw = fastest(payload), rw = fastest(response);
-    std::printf("%s: %dx%d %s, %d rung%s (%d..%d), %s%s\n", c.name, size.width, size.height, c.profile,
+    const double t = fastest(turbo);
+    std::printf("%s: %dx%d %s from %d, %d rung%s (%d..%d), %s", c.name, c.width, c.height, c.profile, c.quality,
                 static_cast<int>(taken.size()), taken.size() == 1 ? "" : "s", taken.front(), taken.back(),
-                fits ? "JPEG of " : "none fits", fits ? (std::to_string(acceptedSize) + " B").c_str() : "");
-    std::printf("  cpu : turbo %6.2f  payload %6.2f  handled %6.2f  agent %6.2f  (shot %5.2f)  overhead %+5.1f%%, "
-                "without the shot %+5.1f%% (in process %+5.1f%%)\n",
-                t, p, h, a, shot, (a - t) / t * 100, (a - shot - t) / t * 100, (h - shot - t) / t * 100);
-    std::printf("  wall: turbo %6.2f  payload %6.2f  response %6.2f  overhead %+5.1f%%   answer line %zu B\n", tw, pw, rw,
-                (rw - tw) / tw * 100, answerBytes);
+                fits ? "fits: " : "none fits\n");
+    if (fits) std::printf("JPEG %zu B (tjCompress2 %lu B)\n", ourSize, acceptedSize);
+    std::printf("  wall: turbo %6.2f", t);
+    for (std::size_t i = 0; i < threadCounts.size(); ++i) {
+        std::printf("  encoder %dt %6.2f (%.2fx)", threadCounts[i], fastest(ours[i]), fastest(ours[i]) / t);
+    }
+    std::printf("  payload %6.2f  response %6.2f (%.2fx)\n", fastest(payload), fastest(response),
+                fastest(response) / t);
+    std::printf("  cpu : turbo %6.2f", fastest(turboCpu));
+    for (std::size_t i = 0; i < threadCounts.size(); ++i) {
+        std::printf("  encoder %dt %6.2f (%.2fx)", threadCounts[i], fastest(oursCpu[i]), fastest(oursCpu[i]) / fastest(turboCpu));
+    }
+    std::printf("  payload %6.2f  agent %6.2f\n", fastest(payloadCpu), fastest(agentCpu));
+    // What the answer costs beyond the encoding, in CPU time (which other
+    // work on the machine stretches less than wall-clock time): Base64, the
+    // JSON line and the request's own checks, the stand-in screenshot left out.
+    const double encoding = fastest(oursCpu.back());
+    const double beyond = fastest(handledCpu) - fastest(shotCpu) - encoding;
+    std::printf("  beyond encoding (cpu): handled %.2f - shot %.2f - encoding %.2f = %.3f ms (%+.1f%% of the "
+                "encoding); answer line %zu B\n",
+                fastest(handledCpu), fastest(shotCpu), encoding, beyond, beyond / encoding * 100, answerBytes);
+    if (accepted) {
+        const double text = fastest(base64), json = fastest(line);
+        std::printf("    of which Base64 into the payload %.3f ms, the JSON line %.3f ms: %.1f%% of the encoding\n",
+                    text, json, (text + json) / encoding * 100);
+    }
 }
 
 // The cost of one request that does no picture work: the loop, the parse,
@@ -351,28 +367,32 @@ void fixedCost(const std::string& dir, int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 21;
+    const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 11;
     char pattern[] = "/tmp/brindlecast-bench-XXXXXX";
     const char* made = mkdtemp(pattern);
     if (made == nullptr) return 1;
     const std::string dir = made;
 
+    const int all = brindlecast::capture::encoderThreads();
+    std::vector<int> threadCounts{1};
+    if (all >= 2) threadCounts.push_back(2);
+    if (all > 2) threadCounts.push_back(all);
+
     const Case cases[] = {
-        {"1512x982 display, full size", 1512, 982, 1920, 1080, 75, "quality", Scene::Desktop},
-        {"1512x982 display, 1280x720", 1512, 982, 1280, 720, 75, "balanced", Scene::Desktop},
-        {"1512x982 display, 1280x720 relay", 1512, 982, 1280, 720, 75, "relay-balanced", Scene::Desktop},
-        {"1920x1080 display, full size", 1920, 1080, 1920, 1080, 75, "quality", Scene::Desktop},
-        {"1920x1080 display, full size q95", 1920, 1080, 1920, 1080, 95, "quality", Scene::Desktop},
-        {"1920x1080 display, 1280x720 relay", 1920, 1080, 1280, 720, 75, "relay-balanced", Scene::Desktop},
-        {"worst 1512x982: every rung", 1512, 982, 1920, 1080, 95, "relay-quality", Scene::LastRungFits},
-        {"worst 1920x1080: every rung", 1920, 1080, 1920, 1080, 95, "relay-quality", Scene::LastRungFits},
-        {"worst 1920x1080: no rung fits", 1920, 1080, 1920, 1080, 95, "relay-quality", Scene::NothingFits},
+        {"one rung q75", 1512, 982, 75, "quality", Scene::Desktop},
+        {"one rung q95", 1512, 982, 95, "quality", Scene::Desktop},
+        {"one rung q75", 1920, 1080, 75, "quality", Scene::Desktop},
+        {"one rung q95", 1920, 1080, 95, "quality", Scene::Desktop},
+        {"relay ladder", 1512, 982, 95, "relay-quality", Scene::Desktop},
+        {"relay ladder", 1920, 1080, 95, "relay-quality", Scene::Desktop},
+        {"nothing fits", 1512, 982, 95, "relay-quality", Scene::NothingFits},
+        {"nothing fits", 1920, 1080, 95, "relay-quality", Scene::NothingFits},
     };
-    std::printf("milliseconds, fastest of %d runs: cpu = CPU time, wall = elapsed; turbo = libjpeg-turbo alone "
-                "(tjCompress2) on the rungs taken, payload = imagePayload in process, handled = the request in process, "
-                "agent/response = the whole request through the binary, shot = the virtual Mac's screenshot\n",
-                runs);
-    for (const auto& c : cases) run(c, dir, runs);
+    std::printf("milliseconds, fastest of %d runs; %u hardware threads, the encoder uses up to %d; turbo = "
+                "tjCompress2 on one thread on the rungs the ladder takes, encoder Nt = the agent's encoder on N "
+                "threads on the same rungs, response = the whole request through the binary; (x) = times turbo\n",
+                runs, std::thread::hardware_concurrency(), all);
+    for (const auto& c : cases) run(c, dir, runs, threadCounts);
     fixedCost(dir, runs);
 
     std::string command = "rm -rf '" + dir + "'";

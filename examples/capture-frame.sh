@@ -3,13 +3,14 @@
 #
 #   examples/capture-frame.sh [out.jpg] [profile] [maxWidth] [maxHeight] [jpegQuality] [monitorId]
 #
-# Defaults: frame.jpg, "balanced", 1280 x 720, quality 75, the main display.
-# The agent is build/BrindlecastNative (or $BRINDLECAST_AGENT); off macOS it
+# Defaults: frame.jpg in the current folder, "balanced", 1280 x 720, quality
+# 75, the main display. The agent is build/BrindlecastNative of this
+# repository (or $BRINDLECAST_AGENT); off macOS it
 # shows the virtual Mac named by $BRINDLECAST_VIRTUAL_MAC, or the built-in
 # desktop when that is unset. Prints the response with the picture text
 # shortened, and exits 1 when the agent answers with a failure.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+repository=$(cd "$(dirname "$0")/.." && pwd)
 
 out=${1:-frame.jpg}
 profile=${2:-balanced}
@@ -17,7 +18,7 @@ max_width=${3:-1280}
 max_height=${4:-720}
 quality=${5:-75}
 monitor=${6:-}
-agent=${BRINDLECAST_AGENT:-build/BrindlecastNative}
+agent=${BRINDLECAST_AGENT:-$repository/build/BrindlecastNative}
 
 request="{\"id\":\"frame-1\",\"operation\":\"desktop.frame\",\"profile\":\"$profile\",\"maxWidth\":$max_width,\"maxHeight\":$max_height,\"jpegQuality\":$quality"
 [ -n "$monitor" ] && request+=",\"monitorId\":\"$monitor\""

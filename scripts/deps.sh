@@ -3,8 +3,14 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libboost-json1.81-dev libssl-dev libturbojpeg0-dev libspng-dev
+  libboost-json1.81-dev libssl-dev libturbojpeg0-dev libjpeg62-turbo-dev libspng-dev
   libutf8proc-dev libplist-dev libgtest-dev libbenchmark-dev
+  python3 python3-jsonschema
+  # the Linux desktop agent (X11)
+  libx11-dev libxtst-dev libxrandr-dev libxext-dev libxfixes-dev libxcomposite-dev libxres-dev
+  libatspi2.0-dev libglib2.0-dev libgdk-pixbuf-2.0-dev librsvg2-common
+  # the X11 tests' headless desktop
+  xvfb openbox x11-xserver-utils dbus-daemon dbus-bin at-spi2-core python3-gi gir1.2-gtk-3.0
 )
 missing=()
 for p in "${packages[@]}"; do

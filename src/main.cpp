@@ -10,6 +10,8 @@
 #include "host/loop.h"
 #ifdef BRINDLECAST_MACOS_BACKEND
 #include "platform/macos/macos_mac.h"
+#elif defined(BRINDLECAST_X11_BACKEND)
+#include "platform/x11/x11_mac.h"
 #else
 #include "platform/virtual/virtual_mac.h"
 #endif
@@ -26,6 +28,8 @@ int main() {
 #endif
 #ifdef BRINDLECAST_MACOS_BACKEND
     auto mac = brindlecast::platform::makeMacOSMac();
+#elif defined(BRINDLECAST_X11_BACKEND)
+    auto mac = brindlecast::platform::makeX11Mac();
 #else
     auto mac = brindlecast::platform::makeVirtualMac();
 #endif

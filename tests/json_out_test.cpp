@@ -47,8 +47,15 @@ TEST(SortedJson, MatchesBoostOnEscapesNumbersAndNesting) {
                        {"alpha", {{"b", 1.5}, {"a", -3}, {"c", nullptr}}},
                        {"mid", json::array{true, false, 18446744073709551615ull, 1e300, 0.1}},
                        {"\"quoted\\key", "v"},
-                       {"data", std::string(100000, 'A') + "\"" + std::string(7, 'B')}};
+                       {"data", std::string(100000, 'A') + "\"" + std::string(7, 'B')},
+                       {"frame", {{"data", std::string(70000, '/')}, {"short", std::string(10, '+')}}}};
     const std::string expected = json::serialize(sortedCopy(value));
     EXPECT_EQ(brindlecast::serializeSorted(value), expected);
     EXPECT_EQ(brindlecast::serializeSorted(json::value(value)), expected);
+    // Only the long text that needs no escapes is lent; the pieces join to the same line.
+    const auto lending = brindlecast::serializeSortedLending(value);
+    ASSERT_EQ(lending.lent.size(), 1u);
+    EXPECT_EQ(lending.lent[0].text.size(), 70000u);
+    EXPECT_EQ(lending.size(), expected.size());
+    EXPECT_EQ(lending.joined(), expected);
 }

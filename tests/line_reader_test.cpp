@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include "host/loop.h"
@@ -25,7 +25,11 @@ struct Framed {
 };
 
 Framed frame(const std::string& input, std::size_t readSize) {
-    const int fd = memfd_create("input", MFD_CLOEXEC);
+    // A nameless temporary file: created, then unlinked while it stays open.
+    std::string name = (fs::temp_directory_path() / "brindlecast-lines-XXXXXX").string();
+    const int fd = mkstemp(name.data());
+    EXPECT_GE(fd, 0) << name;
+    unlink(name.c_str());
     EXPECT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
     lseek(fd, 0, SEEK_SET);
     LineReader reader(fd, readSize);

@@ -62,6 +62,7 @@ public:
     std::optional<std::vector<platform::FolderEntry>> listFolder(const std::string& p) override {
         return inner_.listFolder(p);
     }
+    bool isApplicationCandidate(const platform::FolderEntry& e) override { return inner_.isApplicationCandidate(e); }
     std::optional<platform::Bundle> openBundle(const std::string& p) override { return inner_.openBundle(p); }
     bool fileExists(const std::string& p) override { return inner_.fileExists(p); }
     bool activate(const platform::RunningApp& a, uint64_t o) override { return inner_.activate(a, o); }

@@ -12,8 +12,8 @@ namespace {
 using Catalog = std::map<std::string, std::string>;
 
 // Adds the bundles found in `folder` and the folders below it to `building`.
-// Bundles are catalogued at most three folders below a root; links are
-// never followed; a bundle candidate is never searched further.
+// Applications are catalogued at most three folders below a root; folder
+// links are never followed; an application candidate is never searched further.
 void collect(Host& host, Catalog& building, const std::string& folder, int depth) {
     if (depth > deepestFolder) return;
     // Tested once, before listing: one folder may take the catalog past it.
@@ -24,11 +24,12 @@ void collect(Host& host, Catalog& building, const std::string& folder, int depth
     const std::size_t examined = std::min(entries->size(), folderEntryLimit);
     for (std::size_t i = 0; i < examined; ++i) {
         const platform::FolderEntry& entry = (*entries)[i];
-        if (!entry.propertiesRead) continue;
-        if (entry.isSymbolicLink.value_or(false)) continue;
-        if (!entry.isDirectory.value_or(false)) continue;
-        if (pathExtension(entry.name) != "app") {
-            collect(host, building, entry.path, depth + 1);
+        // Whether an entry is an application is the platform's to say; any
+        // other folder, read as itself and no link, is searched.
+        if (!mac.isApplicationCandidate(entry)) {
+            if (entry.propertiesRead && !entry.isSymbolicLink.value_or(false) && entry.isDirectory.value_or(false)) {
+                collect(host, building, entry.path, depth + 1);
+            }
             continue;
         }
         const auto bundle = mac.openBundle(entry.path);

@@ -1,12 +1,12 @@
 #include "capture/payload.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
+#include <cstring>
 
 #include <openssl/evp.h>
-#include <turbojpeg.h>
 
+#include "capture/worker_pool.h"
 #include "host/failure.h"
 
 namespace brindlecast::capture {
@@ -15,43 +15,85 @@ namespace {
 
 constexpr double lowestQuality = 0.25;
 constexpr double qualityStep = -0.1;
-constexpr int subsampling = TJSAMP_420;
 
-// The compressor and the buffers it works in, kept for the life of the
-// thread: a frame of the same size needs no new memory and no page faults.
-struct Workspace {
-    tjhandle compressor = nullptr;
-    std::vector<unsigned char> planes;  // YCbCr 4:2:0, rows unpadded
-    std::vector<unsigned char> jpeg;    // at least tjBufSize of the picture
+constexpr std::size_t parallelTextBytes = 256 * 1024;  // smaller pictures: Base64 on one thread
 
-    Workspace() = default;
-    Workspace(const Workspace&) = delete;
-    Workspace& operator=(const Workspace&) = delete;
-    ~Workspace() {
-        if (compressor != nullptr) tjDestroy(compressor);
+// Base64 without line breaks of bytes [begin, end) of the pieces, written at
+// `out`: four characters for every three bytes, a last group of fewer padded
+// with "=". `begin` is a multiple of three, and so is `end` unless it is the
+// end of all the bytes. Nothing is written outside the range's own text, so
+// ranges can be written at the same time; a group of three may span pieces.
+void base64Range(const JpegPieces& bytes, std::size_t begin, std::size_t end, unsigned char* out) {
+    unsigned char carry[3];
+    int carried = 0;
+    // EVP_EncodeBlock counts in int, and ends its text with a NUL: groups
+    // that would put that NUL past the range go through `group`.
+    auto putGroup = [&](const unsigned char* in, int n) {
+        unsigned char group[5];
+        EVP_EncodeBlock(group, in, n);
+        std::memcpy(out, group, 4);
+        out += 4;
+    };
+    constexpr std::size_t chunk = 3u << 20;
+    std::size_t offset = 0;  // of the piece in all the bytes
+    for (const auto piece : bytes.pieces) {
+        const std::size_t pieceEnd = offset + piece.size();
+        if (pieceEnd <= begin) {
+            offset = pieceEnd;
+            continue;
+        }
+        if (offset >= end) break;
+        const uint8_t* p = piece.data() + (begin > offset ? begin - offset : 0);
+        std::size_t n = std::min(pieceEnd, end) - std::max(offset, begin);
+        offset = pieceEnd;
+        if (carried > 0) {
+            const std::size_t take = std::min<std::size_t>(3 - carried, n);
+            std::memcpy(carry + carried, p, take);
+            carried += static_cast<int>(take);
+            p += take;
+            n -= take;
+            if (carried < 3) continue;
+            putGroup(carry, 3);
+            carried = 0;
+        }
+        std::size_t whole = n / 3 * 3;
+        if (whole > 0 && offset >= end) whole -= 3;  // the range's last group: through `group`
+        for (std::size_t done = 0; done < whole; done += chunk) {
+            const std::size_t count = std::min(chunk, whole - done);
+            out += EVP_EncodeBlock(out, p + done, static_cast<int>(count));
+        }
+        // At most five bytes are left: one group through `group`, the rest carried.
+        p += whole;
+        n -= whole;
+        if (n >= 3) {
+            putGroup(p, 3);
+            p += 3;
+            n -= 3;
+        }
+        std::memcpy(carry, p, n);
+        carried = static_cast<int>(n);
     }
-};
-
-Workspace& workspace() {
-    thread_local Workspace instance;
-    return instance;
+    if (carried > 0) putGroup(carry, carried);
 }
 
-int turboFormat(platform::PixelFormat format) {
-    switch (format) {
-        case platform::PixelFormat::RGBX: return TJPF_RGBX;
-        case platform::PixelFormat::BGRX: return TJPF_BGRX;
-        case platform::PixelFormat::RGBA: return TJPF_RGBA;
-        case platform::PixelFormat::BGRA: return TJPF_BGRA;
+// The Base64 text of all the bytes at `text`, in ranges written on up to
+// `threads` threads; returns its length.
+std::size_t base64(const JpegPieces& bytes, char* text, int threads) {
+    auto* out = reinterpret_cast<unsigned char*>(text);
+    const std::size_t length = 4 * ((bytes.size + 2) / 3);
+    const int ranges = std::clamp(static_cast<int>(bytes.size / parallelTextBytes), 1, std::max(1, threads));
+    if (ranges == 1) {
+        base64Range(bytes, 0, bytes.size, out);
+        return length;
     }
-    return TJPF_RGBX;
-}
-
-// Grows a buffer to at least `size` bytes; it never shrinks.
-bool reserveBytes(std::vector<unsigned char>& buffer, unsigned long size) {
-    if (size == 0 || size == static_cast<unsigned long>(-1)) return false;
-    if (buffer.size() < size) buffer.resize(size);
-    return true;
+    const std::size_t groups = (bytes.size + 2) / 3;
+    const std::size_t perRange = (groups + static_cast<std::size_t>(ranges) - 1) / static_cast<std::size_t>(ranges);
+    WorkerPool::shared().run(ranges, ranges, [&](int r) {
+        const std::size_t begin = std::min(bytes.size, static_cast<std::size_t>(r) * perRange * 3);
+        const std::size_t end = std::min(bytes.size, begin + perRange * 3);
+        if (begin < end) base64Range(bytes, begin, end, out + begin / 3 * 4);
+    });
+    return length;
 }
 
 }  // namespace
@@ -65,28 +107,22 @@ std::vector<double> qualityRungs(double jpegQuality) {
     return rungs;
 }
 
-std::span<const uint8_t> fitUnderLimit(double jpegQuality, int64_t limit, const RungEncoder& encode) {
-    for (const double quality : qualityRungs(jpegQuality)) {
-        const auto bytes = encode(quality);
-        if (bytes && limit >= 0 && bytes->size() <= static_cast<uint64_t>(limit)) return *bytes;
+JpegPieces fitUnderLimit(double jpegQuality, int64_t limit, const RungEncoder& encode) {
+    if (limit >= 0) {
+        for (const double quality : qualityRungs(jpegQuality)) {
+            auto bytes = encode(quality, limit);
+            if (bytes && bytes->size <= static_cast<uint64_t>(limit)) return std::move(*bytes);
+        }
     }
     fail(failures::frameTooLarge);
 }
 
-Result payloadFromBytes(std::span<const uint8_t> bytes, std::string_view mimeType) {
-    // Base64 without line breaks: four characters for every three bytes, the
-    // last group padded with "=".
+Result payloadFromPieces(const JpegPieces& bytes, std::string_view mimeType, int threads) {
+    // The text is written once, into the string's own storage: no zero-filled
+    // buffer first, no copy of the picture joined into one piece.
     boost::json::string data;
-    data.resize(4 * ((bytes.size() + 2) / 3));
-    auto* out = reinterpret_cast<unsigned char*>(data.data());
-    // EVP_EncodeBlock counts in int: feed it whole groups of three bytes. Each
-    // call ends its text with a NUL, which the next call (or the string's own
-    // terminator) overwrites.
-    constexpr std::size_t chunk = 3u << 20;
-    for (std::size_t done = 0; done < bytes.size(); done += chunk) {
-        const std::size_t count = std::min(chunk, bytes.size() - done);
-        EVP_EncodeBlock(out + done / 3 * 4, bytes.data() + done, static_cast<int>(count));
-    }
+    data.reserve(4 * ((bytes.size + 2) / 3));
+    data.grow(base64(bytes, data.data(), threads <= 0 ? encoderThreads() : threads));
     Result payload;
     payload.reserve(3);  // room for a key the caller adds
     payload.emplace("data", std::move(data));
@@ -94,61 +130,18 @@ Result payloadFromBytes(std::span<const uint8_t> bytes, std::string_view mimeTyp
     return payload;
 }
 
-int turboQuality(double quality) {
-    if (!(quality > 0)) return 1;
-    if (quality >= 1) return 100;
-    return std::clamp(static_cast<int>(std::lround(quality * 100)), 1, 100);
+Result payloadFromBytes(std::span<const uint8_t> bytes, std::string_view mimeType) {
+    JpegPieces pieces;
+    pieces.pieces.push_back(bytes);
+    pieces.size = bytes.size();
+    return payloadFromPieces(pieces, mimeType, 1);
 }
 
-JpegEncoder::JpegEncoder(const platform::Picture& picture) : picture_(picture) {
-    const auto& p = picture_;
-    if (p.width < 1 || p.height < 1 || p.stride > static_cast<std::size_t>(INT_MAX)) return;
-    const std::size_t rowBytes = static_cast<std::size_t>(p.width) * 4;
-    if (p.stride < rowBytes) return;
-    const std::size_t needed = p.stride * static_cast<std::size_t>(p.height - 1) + rowBytes;
-    valid_ = p.byteCount() >= needed;
-}
-
-std::optional<std::span<const uint8_t>> JpegEncoder::encode(double quality) {
-    if (!valid_) return std::nullopt;
-    Workspace& ws = workspace();
-    if (ws.compressor == nullptr) ws.compressor = tjInitCompress();
-    if (ws.compressor == nullptr) return std::nullopt;
-
-    const int width = picture_.width;
-    const int height = picture_.height;
-    // With TJFLAG_NOREALLOC the compressor takes the buffer to be tjBufSize
-    // bytes, whatever size it is told, so it must be at least that large.
-    if (!reserveBytes(ws.jpeg, tjBufSize(width, height, subsampling))) return std::nullopt;
-    unsigned char* out = ws.jpeg.data();
-    unsigned long size = static_cast<unsigned long>(ws.jpeg.size());
-    const int turbo = turboQuality(quality);
-    const bool firstEncoding = encodings_++ == 0;
-
-    // A picture that fits at the first quality is compressed in one pass, with
-    // the colour conversion still in cache. Only a picture that needs more
-    // rungs pays for converting it once to planes.
-    if (!firstEncoding && !planar_ &&
-        reserveBytes(ws.planes, tjBufSizeYUV2(width, 1, height, subsampling))) {
-        planar_ = tjEncodeYUV3(ws.compressor, picture_.bytes(), width, static_cast<int>(picture_.stride),
-                               height, turboFormat(picture_.format), ws.planes.data(), 1, subsampling, 0) == 0;
-    }
-    int status = 0;
-    if (planar_) {
-        status = tjCompressFromYUV(ws.compressor, ws.planes.data(), width, 1, height, subsampling, &out, &size,
-                                   turbo, TJFLAG_NOREALLOC);
-    } else {
-        status = tjCompress2(ws.compressor, picture_.bytes(), width, static_cast<int>(picture_.stride), height,
-                             turboFormat(picture_.format), &out, &size, subsampling, turbo, TJFLAG_NOREALLOC);
-    }
-    if (status != 0) return std::nullopt;
-    return std::span<const uint8_t>(out, size);
-}
-
-Result imagePayload(const platform::Picture& picture, double jpegQuality, int64_t limit) {
-    JpegEncoder encoder(picture);
-    const auto bytes = fitUnderLimit(jpegQuality, limit, [&](double quality) { return encoder.encode(quality); });
-    return payloadFromBytes(bytes, "image/jpeg");
+Result imagePayload(const platform::Picture& picture, double jpegQuality, int64_t limit, int threads) {
+    JpegEncoder encoder(picture, threads);
+    const JpegPieces bytes = fitUnderLimit(
+        jpegQuality, limit, [&](double quality, int64_t rungLimit) { return encoder.encode(quality, rungLimit); });
+    return payloadFromPieces(bytes, "image/jpeg", threads);
 }
 
 }  // namespace brindlecast::capture

@@ -55,6 +55,7 @@ Result Host::handle(const Request& request) {
     if (id == nullptr || graphemeCount(*id, maxIdentifierLength) > maxIdentifierLength) {
         fail(failures::invalidIdentifier);
     }
+    mac_.beginRequest(*id);
 
     Result result;
     result.reserve(4);

@@ -55,9 +55,12 @@ std::size_t estimate(const boost::json::value& value) {
     return 24;
 }
 
-void writeSorted(std::string& out, const boost::json::value& value);
+// Strings at least this long that need no escapes are lent, when lending.
+constexpr std::size_t lentStringBytes = 64 * 1024;
 
-void writeSorted(std::string& out, const boost::json::object& object) {
+void writeSorted(std::string& out, const boost::json::value& value, LendingText* lending);
+
+void writeSorted(std::string& out, const boost::json::object& object, LendingText* lending) {
     std::vector<const boost::json::key_value_pair*> members;
     members.reserve(object.size());
     for (const auto& member : object) members.push_back(&member);
@@ -67,22 +70,28 @@ void writeSorted(std::string& out, const boost::json::object& object) {
         if (i > 0) out.push_back(',');
         appendJsonString(out, members[i]->key());
         out.push_back(':');
-        writeSorted(out, members[i]->value());
+        writeSorted(out, members[i]->value(), lending);
     }
     out.push_back('}');
 }
 
-void writeSorted(std::string& out, const boost::json::value& value) {
+void writeSorted(std::string& out, const boost::json::value& value, LendingText* lending) {
     if (const auto* object = value.if_object()) {
-        writeSorted(out, *object);
+        writeSorted(out, *object, lending);
     } else if (const auto* array = value.if_array()) {
         out.push_back('[');
         for (std::size_t i = 0; i < array->size(); ++i) {
             if (i > 0) out.push_back(',');
-            writeSorted(out, (*array)[i]);
+            writeSorted(out, (*array)[i], lending);
         }
         out.push_back(']');
     } else if (const auto* text = value.if_string()) {
+        if (lending != nullptr && text->size() >= lentStringBytes && plainRun(text->data(), text->size()) == text->size()) {
+            out.push_back('"');
+            lending->lent.push_back({out.size(), std::string_view(*text)});
+            out.push_back('"');
+            return;
+        }
         appendJsonString(out, *text);
     } else {
         out += boost::json::serialize(value);  // numbers, booleans and null as Boost.JSON writes them
@@ -95,11 +104,50 @@ std::string sortedText(const Json& json) {
     // into a sorted duplicate first.
     std::string out;
     out.reserve(estimate(json) + 64);
-    writeSorted(out, json);
+    writeSorted(out, json, nullptr);
     return out;
 }
 
+// What is left of a value's text once its lent strings are taken out.
+std::size_t estimateOwn(const boost::json::value& value) {
+    if (const auto* object = value.if_object()) {
+        std::size_t n = 2;
+        for (const auto& member : *object) n += member.key().size() + 4 + estimateOwn(member.value());
+        return n;
+    }
+    if (const auto* text = value.if_string(); text != nullptr && text->size() >= lentStringBytes) return 2;
+    return estimate(value);
+}
+
 }  // namespace
+
+std::size_t LendingText::size() const {
+    std::size_t n = own.size();
+    for (const auto& piece : lent) n += piece.text.size();
+    return n;
+}
+
+std::string LendingText::joined() const {
+    std::string out;
+    out.reserve(size());
+    std::size_t from = 0;
+    for (const auto& piece : lent) {
+        out.append(own, from, piece.at - from);
+        out.append(piece.text);
+        from = piece.at;
+    }
+    out.append(own, from);
+    return out;
+}
+
+LendingText serializeSortedLending(const boost::json::object& object) {
+    LendingText out;
+    std::size_t own = 2;
+    for (const auto& member : object) own += member.key().size() + 4 + estimateOwn(member.value());
+    out.own.reserve(own + 64);
+    writeSorted(out.own, object, &out);
+    return out;
+}
 
 std::string serializeSorted(const boost::json::value& value) { return sortedText(value); }
 

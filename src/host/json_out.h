@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
@@ -15,6 +16,22 @@ std::string serializeSorted(const boost::json::value& value);
 // The same for an object, which is written without first being made a value
 // (that would copy all of it).
 std::string serializeSorted(const boost::json::object& object);
+
+// A sorted text written in pieces: its own bytes, and at recorded places the
+// long strings of the value that need no escapes, lent rather than copied
+// (a picture's Base64 text). Valid while the value lives.
+struct LendingText {
+    struct Lent {
+        std::size_t at;          // position in `own` where the string stands
+        std::string_view text;   // the string's bytes, inside the value
+    };
+    std::string own;
+    std::vector<Lent> lent;
+
+    std::size_t size() const;
+    std::string joined() const;
+};
+LendingText serializeSortedLending(const boost::json::object& object);
 
 // A flat JSON object written in the order its members are added. Numbers are
 // written in their shortest exact form (756, 755.5), never with an exponent

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <boost/json/monotonic_resource.hpp>
@@ -36,17 +38,25 @@ bool waitUntilReady(int fd, short events) {
 
 bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
-void writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
+// Writes the pieces in order, as one line when the pipe takes it.
+void writeAll(int fd, std::vector<iovec> pieces) {
+    std::size_t first = 0;
+    while (first < pieces.size()) {
+        const ssize_t written = ::writev(fd, pieces.data() + first, static_cast<int>(pieces.size() - first));
         if (written < 0) {
             if (errno == EINTR || (wouldBlock() && waitUntilReady(fd, POLLOUT))) continue;
             return;  // the parent has gone; nothing to tell anyone
         }
-        data += written;
-        size -= static_cast<std::size_t>(written);
+        auto left = static_cast<std::size_t>(written);
+        while (first < pieces.size() && left >= pieces[first].iov_len) left -= pieces[first++].iov_len;
+        if (left > 0) {
+            pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + left;
+            pieces[first].iov_len -= left;
+        }
     }
 }
+
+iovec piece(const char* data, std::size_t size) { return {const_cast<char*>(data), size}; }
 
 std::string failureResponse(std::string_view id, const Failure& failure) {
     std::string out = "{\"id\":";
@@ -121,8 +131,20 @@ std::optional<LineReader::Line> LineReader::next() {
     return line;
 }
 
-std::string respond(Host& host, const LineReader::Line& line) {
-    if (line.tooLong) return failureResponse("", failures::malformedRequest);
+namespace {
+
+// One response: its text, with the long strings of the result lent from the
+// result, which it keeps until the text is written.
+struct Reply {
+    Result result;
+    LendingText text;
+};
+
+void answer(Host& host, const LineReader::Line& line, Reply& reply) {
+    if (line.tooLong) {
+        reply.text.own = failureResponse("", failures::malformedRequest);
+        return;
+    }
 
     boost::json::parse_options options;
     options.max_depth = 512;
@@ -131,32 +153,56 @@ std::string respond(Host& host, const LineReader::Line& line) {
     alignas(std::max_align_t) unsigned char arena[4096];
     boost::json::monotonic_resource memory(arena, sizeof arena);
     boost::json::value parsed = boost::json::parse(line.text, ec, &memory, options);
-    if (ec) return failureResponse("", failures::platformError);
+    if (ec) {
+        reply.text.own = failureResponse("", failures::platformError);
+        return;
+    }
     if (!parsed.is_object()) {
         // Only an object or an array stands at the top of a request line.
-        return failureResponse("", parsed.is_array() ? failures::malformedRequest : failures::platformError);
+        reply.text.own = failureResponse("", parsed.is_array() ? failures::malformedRequest : failures::platformError);
+        return;
     }
     const boost::json::object& request = parsed.get_object();
     std::string_view id;
     if (const auto* text = request.if_contains("id"); text != nullptr && text->is_string()) id = text->get_string();
 
     try {
-        boost::json::object result = host.handle(request);
-        return serializeSorted(result);
+        reply.result = host.handle(request);
+        reply.text = serializeSortedLending(reply.result);
     } catch (const Failure& failure) {
-        return failureResponse(id, failure);
+        reply.text.own = failureResponse(id, failure);
     } catch (...) {
-        return failureResponse(id, failures::platformError);
+        reply.text.own = failureResponse(id, failures::platformError);
     }
+}
+
+}  // namespace
+
+std::string respond(Host& host, const LineReader::Line& line) {
+    Reply reply;
+    answer(host, line, reply);
+    return reply.text.joined();
 }
 
 void runLoop(Host& host, int in, int out) {
     LineReader reader(in);
     while (auto line = reader.next()) {
-        std::string response = respond(host, *line);
-        if (response.empty()) continue;
-        writeAll(out, response.data(), response.size());
-        writeAll(out, "\n", 1);
+        Reply reply;
+        answer(host, *line, reply);
+        const LendingText& text = reply.text;
+        if (text.own.empty()) continue;
+        // The response's own bytes around each lent string, then the line feed.
+        std::vector<iovec> pieces;
+        pieces.reserve(2 * text.lent.size() + 2);
+        std::size_t from = 0;
+        for (const auto& lent : text.lent) {
+            pieces.push_back(piece(text.own.data() + from, lent.at - from));
+            pieces.push_back(piece(lent.text.data(), lent.text.size()));
+            from = lent.at;
+        }
+        pieces.push_back(piece(text.own.data() + from, text.own.size() - from));
+        pieces.push_back(piece("\n", 1));
+        writeAll(out, std::move(pieces));
     }
 }
 

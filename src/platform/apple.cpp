@@ -1,6 +1,15 @@
 #include "platform/apple.h"
 
+#include <string>
+#include <string_view>
+
 namespace brindlecast::platform::apple {
+
+bool isBundleCandidate(const FolderEntry& entry) {
+    if (!entry.propertiesRead || entry.isSymbolicLink.value_or(false) || !entry.isDirectory.value_or(false)) return false;
+    const std::size_t dot = entry.name.rfind('.');
+    return dot != std::string::npos && std::string_view(entry.name).substr(dot + 1) == "app";
+}
 
 IdentifierSets identifierSets() {
     return {

@@ -71,6 +71,9 @@ inline SystemDefinedEvent mediaKeyFields(MediaKey key, bool down) {
     return event;
 }
 
+// A bundle candidate: a folder named *.app, read as itself and no link.
+bool isBundleCandidate(const FolderEntry& entry);
+
 // The Mac's protected screens, never-catalogued and protected bundles.
 IdentifierSets identifierSets();
 

@@ -165,8 +165,9 @@ struct RunningApp {
     std::shared_ptr<const void> native;
 };
 
-// The three folders the catalog scans: applications, system, home.
-using ScanRoots = std::array<std::string, 3>;
+// The folders the catalog scans, in order (on the Mac: applications, system,
+// home). Where two roots hold the same application, the earlier one's wins.
+using ScanRoots = std::vector<std::string>;
 
 // ---- The interface ----------------------------------------------------------
 
@@ -220,6 +221,9 @@ public:
     // Applications.
     virtual ScanRoots applicationRoots() = 0;
     virtual std::optional<std::vector<FolderEntry>> listFolder(const std::string& path) = 0;
+    // Whether a folder entry is opened as an application (a bundle) rather than
+    // searched as a folder or passed over.
+    virtual bool isApplicationCandidate(const FolderEntry& entry) = 0;
     virtual std::optional<Bundle> openBundle(const std::string& path) = 0;
     virtual std::string standardLocation(const std::string& path) = 0;  // links resolved, then standardised
     virtual bool fileExists(const std::string& path) = 0;
@@ -238,6 +242,13 @@ public:
 
     // The wall clock, seconds since 1970.
     virtual double now() = 0;
+
+    // A request with this identifier is being handled; every query and effect
+    // until the next call belongs to it. Called once the identifier has been
+    // found valid, so a request refused for its identifier, or a line that is
+    // no request, never reaches the Mac. Only a backend that records effects
+    // has a use for it.
+    virtual void beginRequest(std::string_view /*id*/) {}
 };
 
 }  // namespace brindlecast::platform

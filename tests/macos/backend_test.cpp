@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
 
+#include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -87,6 +89,84 @@ TEST(MacOSBackend, StandardLocationsResolveLinksAndDots) {
         EXPECT_FALSE(bundle->hasExecutable);
     }
     fs::remove_all(dir);
+}
+
+void writeInfo(const std::filesystem::path& bundle, const std::string& entries) {
+    std::filesystem::create_directories(bundle / "Contents");
+    std::ofstream(bundle / "Contents" / "Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\"><dict>"
+        << entries << "</dict></plist>\n";
+}
+
+TEST(MacOSBackend, BundleInformationIsReadAfreshEachTime) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("brindlecast-bundle-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    const fs::path app = dir / "Sample.app";
+    fs::create_directories(app / "Contents" / "MacOS");
+    std::ofstream(app / "Contents" / "MacOS" / "Sample") << "#!/bin/sh\n";
+
+    writeInfo(app, "<key>CFBundleIdentifier</key><string>test.brindlecast.first</string>"
+                   "<key>CFBundleDisplayName</key><string>First</string>"
+                   "<key>CFBundleExecutable</key><string>Sample</string>");
+    auto bundle = mac().openBundle(app.string());
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(bundle->bundleId, std::optional<std::string>("test.brindlecast.first"));
+    EXPECT_EQ(bundle->displayName, std::optional<std::string>("First"));
+    EXPECT_TRUE(bundle->hasExecutable);
+
+    // An update in place: a new identifier, no name, an executable that is not there.
+    writeInfo(app, "<key>CFBundleIdentifier</key><string>test.brindlecast.second</string>"
+                   "<key>CFBundleExecutable</key><string>Missing</string>");
+    bundle = mac().openBundle(app.string());
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(bundle->bundleId, std::optional<std::string>("test.brindlecast.second"));
+    EXPECT_FALSE(bundle->displayName);
+    EXPECT_FALSE(bundle->hasExecutable);
+
+    // Values of the wrong type count as absent; without CFBundleExecutable the
+    // executable is the one named after the bundle.
+    writeInfo(app, "<key>CFBundleIdentifier</key><integer>7</integer>"
+                   "<key>CFBundleDisplayName</key><true/>");
+    bundle = mac().openBundle(app.string());
+    ASSERT_TRUE(bundle);
+    EXPECT_FALSE(bundle->bundleId);
+    EXPECT_FALSE(bundle->displayName);
+    EXPECT_TRUE(bundle->hasExecutable);
+
+    // A plain file is no bundle.
+    EXPECT_FALSE(mac().openBundle((app / "Contents" / "Info.plist").string()));
+    fs::remove_all(dir);
+}
+
+TEST(MacOSBackend, TheAgentCarriesItsInfoPlist) {
+    // The system reads a bare executable's Info.plist from its __TEXT,__info_plist section.
+    const std::string agent = BRINDLECAST_AGENT;
+    const CFURLRef url = CFURLCreateFromFileSystemRepresentation(
+        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(agent.data()), static_cast<CFIndex>(agent.size()), false);
+    ASSERT_NE(url, nullptr);
+    const CFDictionaryRef info = CFBundleCopyInfoDictionaryForURL(url);
+    CFRelease(url);
+    ASSERT_NE(info, nullptr) << agent << " has no embedded Info.plist";
+    const auto text = [&](const char* key) -> std::string {
+        const CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8);
+        const void* value = CFDictionaryGetValue(info, name);
+        CFRelease(name);
+        if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) return {};
+        char buffer[512] = {};
+        CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof buffer, kCFStringEncodingUTF8);
+        return buffer;
+    };
+    EXPECT_EQ(text("CFBundleIdentifier"), "app.brindlecast.native.agent");
+    EXPECT_FALSE(text("NSAppleEventsUsageDescription").empty());
+    const void* background = CFDictionaryGetValue(info, CFSTR("LSBackgroundOnly"));
+    ASSERT_NE(background, nullptr);
+    ASSERT_EQ(CFGetTypeID(background), CFBooleanGetTypeID());
+    EXPECT_TRUE(CFBooleanGetValue(static_cast<CFBooleanRef>(background)));
+    CFRelease(info);
 }
 
 TEST(MacOSBackend, IconsAreStraightAlphaRgbaOfTheAskedSize) {

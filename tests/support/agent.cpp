@@ -47,6 +47,57 @@ bool closeOnExecPipe(int fds[2]) {
 }
 
 
+// BRINDLECAST_TRANSCRIPTS names a folder: every request and response line and
+// every event-log line the tests see is appended there, for the schema check
+// that runs after the tests.
+std::string transcriptFile(std::string_view kind) {
+    const char* folder = std::getenv("BRINDLECAST_TRANSCRIPTS");
+    if (folder == nullptr || *folder == '\0') return {};
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    return std::string(folder) + "/" + std::string(kind) + "-" + std::to_string(getpid()) + ".jsonl";
+}
+
+void appendLine(const std::string& file, std::string line) {
+    line.push_back('\n');
+    const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    for (std::size_t done = 0; done < line.size();) {
+        const ssize_t k = write(fd, line.data() + done, line.size() - done);
+        if (k <= 0) break;
+        done += static_cast<std::size_t>(k);
+    }
+    close(fd);
+}
+
+// One exchange: the request as parsed (null when the line is no JSON object
+// in valid UTF-8, so it is not held to the request schema) and the response.
+void recordExchange(std::string_view requestLine, std::string_view responseLine) {
+    static const std::string file = transcriptFile("exchanges");
+    if (file.empty()) return;
+    if (!requestLine.empty() && requestLine.back() == '\r') requestLine.remove_suffix(1);
+    boost::json::object record;
+    boost::system::error_code ec;
+    // A line over the agent's limit is never a request it accepts.
+    boost::json::value request;
+    if (requestLine.size() <= 12288) request = boost::json::parse(requestLine, ec);
+    record["request"] = !ec && request.is_object() ? request : boost::json::value(nullptr);
+    boost::json::value response = boost::json::parse(responseLine, ec);
+    if (ec) {
+        record["unparsableResponse"] = true;
+    } else {
+        record["response"] = std::move(response);
+    }
+    appendLine(file, boost::json::serialize(record));
+}
+
+void recordEventLog(const std::string& logPath) {
+    static const std::string file = transcriptFile("events");
+    if (file.empty()) return;
+    std::ifstream log(logPath, std::ios::binary);
+    for (std::string line; std::getline(log, line);) appendLine(file, line);
+}
+
 }  // namespace
 
 ChildProcess spawnProgram(const std::string& program, const std::string& statePath, bool nonBlocking) {
@@ -98,6 +149,7 @@ VirtualMacFiles::VirtualMacFiles() {
 }
 
 VirtualMacFiles::~VirtualMacFiles() {
+    recordEventLog(logPath_);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
 }
@@ -125,6 +177,7 @@ std::vector<boost::json::object> VirtualMacFiles::log() const {
 }
 
 void VirtualMacFiles::clearLog() const {
+    recordEventLog(logPath_);
     std::error_code ec;
     std::filesystem::remove(logPath_, ec);
 }
@@ -190,6 +243,13 @@ AgentRun runAgent(std::string_view input, const std::string& statePath) {
         run.lines.push_back(run.out.substr(start, end - start));
         start = end + 1;
     }
+    // Every line read gets one response, in order.
+    std::size_t next = 0;
+    for (const auto& response : run.lines) {
+        const std::size_t end = std::min(input.find('\n', next), input.size());
+        recordExchange(next < input.size() ? input.substr(next, end - next) : std::string_view(), response);
+        next = end + 1;
+    }
     return run;
 }
 
@@ -227,6 +287,7 @@ std::string AgentProcess::request(std::string_view line) {
         if (end != std::string::npos) {
             std::string response = pending_.substr(0, end);
             pending_.erase(0, end + 1);
+            recordExchange(line, response);
             return response;
         }
         char buffer[65536];

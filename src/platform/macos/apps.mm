@@ -2,6 +2,8 @@
 // applications, and application icons.
 #include "platform/macos/backend.h"
 
+#include "platform/apple.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -58,6 +60,8 @@ ScanRoots MacOSMac::applicationRoots() {
     }
 }
 
+bool MacOSMac::isApplicationCandidate(const FolderEntry& entry) { return apple::isBundleCandidate(entry); }
+
 std::optional<std::vector<FolderEntry>> MacOSMac::listFolder(const std::string& path) {
     @autoreleasepool {
         NSURL* folder = fileURLOf(path);
@@ -86,17 +90,41 @@ std::optional<std::vector<FolderEntry>> MacOSMac::listFolder(const std::string& 
     }
 }
 
+// The bundle's information is read from its Contents/Info.plist at every
+// call: the platform's bundle objects are cached by location, so they would
+// keep an updated application's old identifier, name and executable.
 std::optional<Bundle> MacOSMac::openBundle(const std::string& path) {
     @autoreleasepool {
         NSURL* location = fileURLOf(path);
         if (location == nil) return std::nullopt;
-        NSBundle* bundle = [[NSBundle alloc] initWithURL:location];
-        if (bundle == nil) return std::nullopt;
+        // Any folder opens as a bundle; a plain file or nothing at all does not.
+        BOOL isFolder = NO;
+        if (![NSFileManager.defaultManager fileExistsAtPath:location.path isDirectory:&isFolder] || !isFolder) {
+            return std::nullopt;
+        }
         Bundle out;
-        if (NSString* bundleId = bundle.bundleIdentifier) out.bundleId = textOf(bundleId);
-        id displayName = [bundle objectForInfoDictionaryKey:@"CFBundleDisplayName"];
+        NSURL* contents = [location URLByAppendingPathComponent:@"Contents" isDirectory:YES];
+        NSURL* infoFile = [contents URLByAppendingPathComponent:@"Info.plist" isDirectory:NO];
+        NSDictionary* info = [NSDictionary dictionaryWithContentsOfURL:infoFile error:nil];
+        id bundleId = info[@"CFBundleIdentifier"];
+        if ([bundleId isKindOfClass:[NSString class]]) out.bundleId = textOf(static_cast<NSString*>(bundleId));
+        id displayName = info[@"CFBundleDisplayName"];
         if ([displayName isKindOfClass:[NSString class]]) out.displayName = textOf(static_cast<NSString*>(displayName));
-        out.hasExecutable = bundle.executableURL != nil;
+        // The executable is Contents/MacOS/<CFBundleExecutable>, or, without that
+        // key, the executable named after the bundle; it counts when it is a file.
+        id executableName = info[@"CFBundleExecutable"];
+        NSString* name = [executableName isKindOfClass:[NSString class]]
+                             ? static_cast<NSString*>(executableName)
+                             : location.lastPathComponent.stringByDeletingPathExtension;
+        if (name.length > 0) {
+            NSURL* executable = [[contents URLByAppendingPathComponent:@"MacOS" isDirectory:YES]
+                URLByAppendingPathComponent:name
+                                isDirectory:NO];
+            BOOL executableIsFolder = YES;
+            out.hasExecutable = [NSFileManager.defaultManager fileExistsAtPath:executable.path
+                                                                   isDirectory:&executableIsFolder] &&
+                                !executableIsFolder;
+        }
         return out;
     }
 }
@@ -136,7 +164,25 @@ std::vector<RunningApp> MacOSMac::runningApplications() {
 
 bool MacOSMac::activate(const RunningApp& app, uint64_t options) {
     @autoreleasepool {
-        return [runningApplicationOf(app) activateWithOptions:static_cast<NSApplicationActivationOptions>(options)];
+        NSRunningApplication* running = runningApplicationOf(app);
+        const bool accepted = [running activateWithOptions:static_cast<NSApplicationActivationOptions>(options)];
+        // Activation is cooperative from macOS 14 on: a request from a process
+        // in the background is accepted and then usually ignored. Opening the
+        // application again through the workspace brings it forward (a running
+        // application is activated, not started a second time). Nothing waits
+        // for that: the answer is the activation request's.
+        NSURL* location = running.bundleURL;
+        if (accepted && location != nil) {
+            NSWorkspaceOpenConfiguration* configuration = [NSWorkspaceOpenConfiguration configuration];
+            configuration.activates = YES;
+            [NSWorkspace.sharedWorkspace openApplicationAtURL:location
+                                                configuration:configuration
+                                            completionHandler:^(NSRunningApplication* opened, NSError* error) {
+                                                (void)opened;
+                                                (void)error;
+                                            }];
+        }
+        return accepted;
     }
 }
 
@@ -152,20 +198,32 @@ bool MacOSMac::forceTerminate(const RunningApp& app) {
     }
 }
 
+namespace {
+
+// What the launch call-back hands over. Shared by the waiting request and the
+// call-back, so a call-back that comes after the deadline still writes into
+// live memory.
+struct LaunchResult {
+    dispatch_semaphore_t done = dispatch_semaphore_create(0);
+    bool launched = false;
+};
+
+}  // namespace
+
 void MacOSMac::openApplication(const std::string& bundlePath) {
     bool opened = false;
     @autoreleasepool {
         if (NSURL* location = fileURLOf(bundlePath)) {
-            __block bool launched = false;
-            dispatch_semaphore_t done = dispatch_semaphore_create(0);
+            const auto result = std::make_shared<LaunchResult>();
             [NSWorkspace.sharedWorkspace openApplicationAtURL:location
                                                 configuration:[NSWorkspaceOpenConfiguration configuration]
                                             completionHandler:^(NSRunningApplication* application, NSError* error) {
-                                                launched = application != nil && error == nil;
-                                                dispatch_semaphore_signal(done);
+                                                result->launched = application != nil && error == nil;
+                                                dispatch_semaphore_signal(result->done);
                                             }];
-            awaitCompletion(done);
-            opened = launched;
+            // A first-launch check or a slow disk may hold the launch for a
+            // while; a call-back that never comes must not hold the agent.
+            opened = awaitCompletion(result->done, launchDeadlineSeconds) && result->launched;
         }
     }
     if (!opened) throw PlatformError{"the application could not be opened"};

@@ -59,6 +59,7 @@ public:
 
     ScanRoots applicationRoots() override;
     std::optional<std::vector<FolderEntry>> listFolder(const std::string& path) override;
+    bool isApplicationCandidate(const FolderEntry& entry) override;
     std::optional<Bundle> openBundle(const std::string& path) override;
     std::string standardLocation(const std::string& path) override;
     bool fileExists(const std::string& path) override;
@@ -115,9 +116,22 @@ std::shared_ptr<const void> retainedObject(id object);
 // when nothing is pending.
 void serviceMainRunLoop();
 
-// Waits on the main thread until a platform completion handler signals `done`.
-// Handlers normally run on another queue; one delivered on the main queue is
-// served here as well, so the wait never blocks its own completion.
-void awaitCompletion(dispatch_semaphore_t done);
+// How long the agent waits for a platform call-back before it gives up and
+// answers the request as failed: capture is quick unless something is stuck;
+// a launch may wait behind a first-launch check or a slow disk.
+constexpr double captureDeadlineSeconds = 30;
+constexpr double launchDeadlineSeconds = 120;
+// The Automation check answers at once, unless it asks the user and waits
+// for the answer.
+constexpr double automationCheckDeadlineSeconds = 30;
+constexpr double automationPromptDeadlineSeconds = 120;
+
+// Waits on the main thread until a platform completion handler signals `done`,
+// for at most `seconds`; false when the time ran out. Handlers normally run on
+// another queue; one delivered on the main queue is served here as well, so
+// the wait never blocks its own completion. A handler that comes after the
+// deadline must find everything it touches still alive: it keeps its state
+// through a shared pointer of its own.
+bool awaitCompletion(dispatch_semaphore_t done, double seconds);
 
 }  // namespace brindlecast::platform

@@ -38,29 +38,49 @@ std::optional<Picture> pixelsOf(CGImageRef image, int width, int height) {
     return picture;
 }
 
-// One screenshot of what `filter` selects, rendered at the settings' size.
+// What a screenshot's call-back hands over. Shared by the waiting request and
+// the call-back, so a call-back that comes after the deadline still writes
+// into live memory.
+struct ScreenshotResult {
+    dispatch_semaphore_t done = dispatch_semaphore_create(0);
+    CGImageRef image = nullptr;
+    ~ScreenshotResult() {
+        if (image != nullptr) CGImageRelease(image);
+    }
+};
+
+// One screenshot of what `filter` selects, rendered at the settings' size;
+// none when the platform reports an error or does not answer in time.
 std::optional<Picture> screenshot(SCContentFilter* filter, const CaptureSettings& settings) {
     if (settings.width <= 0 || settings.height <= 0) return std::nullopt;
     SCStreamConfiguration* configuration = [[SCStreamConfiguration alloc] init];
     configuration.width = static_cast<std::size_t>(settings.width);
     configuration.height = static_cast<std::size_t>(settings.height);
+    // The size already keeps the source's aspect within a pixel; preserving
+    // it exactly would letterbox, drawing dark rows and columns at the edges.
+    configuration.preservesAspectRatio = NO;
+    // Rendered in sRGB by the platform, so nothing is converted per frame here.
+    configuration.colorSpaceName = kCGColorSpaceSRGB;
     configuration.capturesAudio = settings.capturesAudio;
     configuration.showsCursor = settings.showsCursor;
 
-    __block CGImageRef captured = nullptr;
-    dispatch_semaphore_t done = dispatch_semaphore_create(0);
+    const auto result = std::make_shared<ScreenshotResult>();
     [SCScreenshotManager captureImageWithFilter:filter
                                   configuration:configuration
                               completionHandler:^(CGImageRef image, NSError* error) {
                                   // The image lives only as long as this call: keep it.
-                                  if (error == nil && image != nullptr) captured = CGImageRetain(image);
-                                  dispatch_semaphore_signal(done);
+                                  if (error == nil && image != nullptr) result->image = CGImageRetain(image);
+                                  dispatch_semaphore_signal(result->done);
                               }];
-    awaitCompletion(done);
-    if (captured == nullptr) return std::nullopt;
-    const Owned<CGImageRef> image(captured);
-    return pixelsOf(image.get(), settings.width, settings.height);
+    if (!awaitCompletion(result->done, captureDeadlineSeconds) || result->image == nullptr) return std::nullopt;
+    return pixelsOf(result->image, settings.width, settings.height);
 }
+
+// What the shareable-content call-back hands over; shared as above.
+struct ContentResult {
+    dispatch_semaphore_t done = dispatch_semaphore_create(0);
+    SCShareableContent* snapshot = nil;
+};
 
 SCShareableContent* snapshotOf(const ShareableContent& content) {
     return (__bridge SCShareableContent*)content.native.get();
@@ -72,15 +92,15 @@ ShareableContent MacOSMac::shareableContent() {
     ShareableContent out;
     bool read = false;
     @autoreleasepool {
-        __block SCShareableContent* snapshot = nil;
-        dispatch_semaphore_t done = dispatch_semaphore_create(0);
+        const auto result = std::make_shared<ContentResult>();
         [SCShareableContent getShareableContentExcludingDesktopWindows:NO
                                                    onScreenWindowsOnly:YES
                                                      completionHandler:^(SCShareableContent* found, NSError* error) {
-                                                         if (error == nil) snapshot = found;
-                                                         dispatch_semaphore_signal(done);
+                                                         if (error == nil) result->snapshot = found;
+                                                         dispatch_semaphore_signal(result->done);
                                                      }];
-        awaitCompletion(done);
+        SCShareableContent* snapshot =
+            awaitCompletion(result->done, captureDeadlineSeconds) ? result->snapshot : nil;
         if (snapshot != nil) {
             for (SCDisplay* display in snapshot.displays) out.displays.push_back(display.displayID);
             for (SCWindow* window in snapshot.windows) {

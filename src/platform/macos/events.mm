@@ -2,6 +2,8 @@
 // accessibility element, and Apple events to other processes.
 #include "platform/macos/backend.h"
 
+#include <cmath>
+
 #include "platform/apple.h"
 
 #import <AppKit/AppKit.h>
@@ -36,23 +38,37 @@ CGEventRef quartzEvent(Event& event) {
     return static_cast<MacEvent&>(event).get();
 }
 
+// How long an accessibility query waits for the application that answers it.
+constexpr float focusTimeoutSeconds = 1.0f;
+
+// Apple event time-outs are counted in ticks, sixtieths of a second.
+long ticksOf(double seconds) {
+    return std::lround(seconds * 60);
+}
+
 }  // namespace
 
 // ---- Synthetic events -------------------------------------------------------
 
 EventHandle MacOSMac::mouseEvent(uint32_t type, Point at, uint32_t button) {
-    return own(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type), CGPointMake(at.x, at.y),
-                                       static_cast<CGMouseButton>(button)));
+    @autoreleasepool {
+        return own(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type), CGPointMake(at.x, at.y),
+                                           static_cast<CGMouseButton>(button)));
+    }
 }
 
 EventHandle MacOSMac::scrollEvent(const ScrollWheel& wheel) {
-    return own(CGEventCreateScrollWheelEvent2(nullptr, static_cast<CGScrollEventUnit>(wheel.unit),
-                                              static_cast<uint32_t>(wheel.wheelCount), wheel.wheel1, wheel.wheel2,
-                                              wheel.wheel3));
+    @autoreleasepool {
+        return own(CGEventCreateScrollWheelEvent2(nullptr, static_cast<CGScrollEventUnit>(wheel.unit),
+                                                  static_cast<uint32_t>(wheel.wheelCount), wheel.wheel1, wheel.wheel2,
+                                                  wheel.wheel3));
+    }
 }
 
 EventHandle MacOSMac::keyEvent(uint16_t keyCode, bool down) {
-    return own(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(keyCode), down));
+    @autoreleasepool {
+        return own(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(keyCode), down));
+    }
 }
 
 EventHandle MacOSMac::mediaKeyEvent(MediaKey key, bool down) {
@@ -77,79 +93,104 @@ EventHandle MacOSMac::mediaKeyEvent(MediaKey key, bool down) {
 }
 
 void MacOSMac::setFlags(Event& event, uint64_t flags) {
-    CGEventSetFlags(quartzEvent(event), static_cast<CGEventFlags>(flags));
+    @autoreleasepool {
+        CGEventSetFlags(quartzEvent(event), static_cast<CGEventFlags>(flags));
+    }
 }
 
 void MacOSMac::setText(Event& event, std::u16string_view units) {
-    CGEventKeyboardSetUnicodeString(quartzEvent(event), static_cast<UniCharCount>(units.size()),
-                                    reinterpret_cast<const UniChar*>(units.data()));
+    @autoreleasepool {
+        CGEventKeyboardSetUnicodeString(quartzEvent(event), static_cast<UniCharCount>(units.size()),
+                                        reinterpret_cast<const UniChar*>(units.data()));
+    }
 }
 
 void MacOSMac::post(Event& event) {
-    CGEventPost(kCGHIDEventTap, quartzEvent(event));
+    @autoreleasepool {
+        CGEventPost(kCGHIDEventTap, quartzEvent(event));
+    }
 }
 
 // ---- Focused element --------------------------------------------------------
 
 FocusedField MacOSMac::focusedField() {
-    FocusedField field;
-    const Owned<AXUIElementRef> systemWide(AXUIElementCreateSystemWide());
-    if (!systemWide) return field;
+    @autoreleasepool {
+        FocusedField field;
+        const Owned<AXUIElementRef> systemWide(AXUIElementCreateSystemWide());
+        if (!systemWide) return field;
+        // Set on the system-wide element, the timeout holds for every element
+        // of this process: an application that does not answer holds a
+        // request about a second, not the platform's default of six.
+        (void)AXUIElementSetMessagingTimeout(systemWide.get(), focusTimeoutSeconds);
 
-    Owned<CFTypeRef> focused;
-    if (AXUIElementCopyAttributeValue(systemWide.get(), CFSTR("AXFocusedUIElement"), focused.out()) !=
-            kAXErrorSuccess ||
-        !focused || CFGetTypeID(focused.get()) != AXUIElementGetTypeID()) {
+        Owned<CFTypeRef> focused;
+        if (AXUIElementCopyAttributeValue(systemWide.get(), CFSTR("AXFocusedUIElement"), focused.out()) !=
+                kAXErrorSuccess ||
+            !focused || CFGetTypeID(focused.get()) != AXUIElementGetTypeID()) {
+            return field;
+        }
+        field.found = true;
+        const auto element = static_cast<AXUIElementRef>(focused.get());
+
+        Owned<CFTypeRef> role;
+        field.roleReadable = AXUIElementCopyAttributeValue(element, CFSTR("AXRole"), role.out()) == kAXErrorSuccess;
+        if (!field.roleReadable) return field;
+        if (role && CFGetTypeID(role.get()) == CFStringGetTypeID()) {
+            field.role = textOf(static_cast<CFStringRef>(role.get()));
+        }
+
+        // Only whether a string came back counts, whatever the result code.
+        Owned<CFTypeRef> subrole;
+        (void)AXUIElementCopyAttributeValue(element, CFSTR("AXSubrole"), subrole.out());
+        if (subrole && CFGetTypeID(subrole.get()) == CFStringGetTypeID()) {
+            field.subrole = textOf(static_cast<CFStringRef>(subrole.get()));
+        }
         return field;
     }
-    field.found = true;
-    const auto element = static_cast<AXUIElementRef>(focused.get());
-
-    Owned<CFTypeRef> role;
-    field.roleReadable = AXUIElementCopyAttributeValue(element, CFSTR("AXRole"), role.out()) == kAXErrorSuccess;
-    if (!field.roleReadable) return field;
-    if (role && CFGetTypeID(role.get()) == CFStringGetTypeID()) {
-        field.role = textOf(static_cast<CFStringRef>(role.get()));
-    }
-
-    // Only whether a string came back counts, whatever the result code.
-    Owned<CFTypeRef> subrole;
-    (void)AXUIElementCopyAttributeValue(element, CFSTR("AXSubrole"), subrole.out());
-    if (subrole && CFGetTypeID(subrole.get()) == CFStringGetTypeID()) {
-        field.subrole = textOf(static_cast<CFStringRef>(subrole.get()));
-    }
-    return field;
 }
 
 // ---- Power ------------------------------------------------------------------
 
-// Power is asked of the login window with a core Apple event.
+// Power is asked of the login window with a core Apple event, sent with the
+// raw Apple event call so that the reply is read as it came: the reply's error
+// number (for example -128 when the user declines) is an answer, not a failure
+// to send.
 PowerReply MacOSMac::requestPower(PowerIntent intent, double timeoutSeconds) {
     std::optional<PowerReply> answer;
     @autoreleasepool {
         NSString* bundleId = stringOf(std::string(apple::loginWindow));
-        if (bundleId != nil) {
-            NSAppleEventDescriptor* target = [NSAppleEventDescriptor descriptorWithBundleIdentifier:bundleId];
-            NSAppleEventDescriptor* appleEvent =
-                [[NSAppleEventDescriptor alloc] initWithEventClass:apple::coreEventClass
-                                                           eventID:apple::powerEventId(intent)
-                                                  targetDescriptor:target
-                                                          returnID:kAutoGenerateReturnID
-                                                     transactionID:kAnyTransactionID];
-            NSError* error = nil;
-            // Waits for the reply, up to the timeout.
-            NSAppleEventDescriptor* reply =
-                [appleEvent sendEventWithOptions:static_cast<NSAppleEventSendOptions>(apple::powerSendOptions)
-                                         timeout:timeoutSeconds
-                                           error:&error];
-            if (reply != nil) {
+        NSAppleEventDescriptor* target =
+            bundleId != nil ? [NSAppleEventDescriptor descriptorWithBundleIdentifier:bundleId] : nil;
+        NSAppleEventDescriptor* appleEvent =
+            target != nil ? [[NSAppleEventDescriptor alloc] initWithEventClass:apple::coreEventClass
+                                                                       eventID:apple::powerEventId(intent)
+                                                              targetDescriptor:target
+                                                                      returnID:kAutoGenerateReturnID
+                                                                 transactionID:kAnyTransactionID]
+                          : nil;
+        const AppleEvent* event = appleEvent.aeDesc;
+        if (event != nullptr) {
+            AppleEvent reply;
+            AEInitializeDesc(&reply);
+            // Waits for the reply, up to the timeout; the options let the
+            // target interact with the user.
+            const OSStatus sent = AESendMessage(event, &reply, static_cast<AESendMode>(apple::powerSendOptions),
+                                                ticksOf(timeoutSeconds));
+            // A send that failed (not delivered, no reply in time) is no answer.
+            // Otherwise the answer is the reply, and 'errn' the error number
+            // the target put into it, if any.
+            if (sent == noErr) {
                 PowerReply out;
-                // 'errn': the error number the target put into its reply.
-                if (NSAppleEventDescriptor* errorNumber = [reply paramDescriptorForKeyword:keyErrorNumber]) {
-                    out.errorNumber = errorNumber.int32Value;
+                SInt32 errorNumber = 0;
+                DescType actualType = typeNull;
+                Size actualSize = 0;
+                if (AEGetParamPtr(&reply, keyErrorNumber, typeSInt32, &actualType, &errorNumber, sizeof errorNumber,
+                                  &actualSize) == noErr) {
+                    out.errorNumber = errorNumber;
                 }
                 answer = out;
             }
+            AEDisposeDesc(&reply);
         }
     }
     if (!answer) throw PlatformError{"the Apple event could not be sent or got no reply"};

@@ -5,19 +5,36 @@
 #include "platform/apple.h"
 
 #include <algorithm>
+#include <chrono>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #import <AppKit/AppKit.h>
 #import <ApplicationServices/ApplicationServices.h>
-#import <Carbon/Carbon.h>
 #import <ColorSync/ColorSync.h>
 #import <CoreGraphics/CoreGraphics.h>
 #import <CoreServices/CoreServices.h>
 
 #include "platform/macos/macos_mac.h"
 
+// Carbon's event manager has it; newer SDKs no longer declare it in their
+// headers, so it is declared here (the symbol is still in the Carbon framework).
+extern "C" Boolean IsSecureEventInputEnabled(void);
+
 namespace brindlecast::platform {
 
 std::unique_ptr<Mac> makeMacOSMac() {
+    // Frameworks write to standard error on their own (graphics errors,
+    // NSLog, mirrored log messages); the agent's standard error must stay
+    // quiet, so it points at /dev/null before the first framework call.
+    const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (quiet >= 0) {
+        if (quiet != STDERR_FILENO) {
+            (void)dup2(quiet, STDERR_FILENO);
+            close(quiet);
+        }
+    }
     @autoreleasepool {
         // Obtained once and not kept: it connects the process to the window
         // server, which screen capture and the workspace rely on.
@@ -68,11 +85,14 @@ void serviceMainRunLoop() {
     }
 }
 
-void awaitCompletion(dispatch_semaphore_t done) {
+bool awaitCompletion(dispatch_semaphore_t done, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     const int64_t slice = static_cast<int64_t>(10 * NSEC_PER_MSEC);
     while (dispatch_semaphore_wait(done, dispatch_time(DISPATCH_TIME_NOW, slice)) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true);
     }
+    return true;
 }
 
 // ---- Session and permissions ------------------------------------------------
@@ -97,17 +117,24 @@ bool hasOnlyTextKeys(CFDictionaryRef dictionary) {
 
 }  // namespace
 
+// Every call of the backend drains its own autorelease pool, so nothing the
+// frameworks autorelease while serving a request outlives the request.
+
 std::optional<SessionFacts> MacOSMac::session() {
-    const Owned<CFDictionaryRef> dictionary(CGSessionCopyCurrentDictionary());
-    if (!dictionary || CFGetTypeID(dictionary.get()) != CFDictionaryGetTypeID()) return std::nullopt;
-    if (CFDictionaryGetCount(dictionary.get()) == 0 || !hasOnlyTextKeys(dictionary.get())) return std::nullopt;
-    return SessionFacts{booleanEntry(dictionary.get(), CFSTR("kCGSSessionOnConsoleKey")),
-                        booleanEntry(dictionary.get(), CFSTR("kCGSessionLoginDoneKey")),
-                        booleanEntry(dictionary.get(), CFSTR("CGSSessionScreenIsLocked"))};
+    @autoreleasepool {
+        const Owned<CFDictionaryRef> dictionary(CGSessionCopyCurrentDictionary());
+        if (!dictionary || CFGetTypeID(dictionary.get()) != CFDictionaryGetTypeID()) return std::nullopt;
+        if (CFDictionaryGetCount(dictionary.get()) == 0 || !hasOnlyTextKeys(dictionary.get())) return std::nullopt;
+        return SessionFacts{booleanEntry(dictionary.get(), CFSTR("kCGSSessionOnConsoleKey")),
+                            booleanEntry(dictionary.get(), CFSTR("kCGSessionLoginDoneKey")),
+                            booleanEntry(dictionary.get(), CFSTR("CGSSessionScreenIsLocked"))};
+    }
 }
 
 bool MacOSMac::secureInputEnabled() {
-    return IsSecureEventInputEnabled() != 0;
+    @autoreleasepool {
+        return IsSecureEventInputEnabled() != 0;
+    }
 }
 
 std::optional<FrontmostApp> MacOSMac::frontmostApplication() {
@@ -122,81 +149,123 @@ std::optional<FrontmostApp> MacOSMac::frontmostApplication() {
 }
 
 bool MacOSMac::accessibilityTrusted() {
-    return AXIsProcessTrusted() != 0;
+    @autoreleasepool {
+        return AXIsProcessTrusted() != 0;
+    }
 }
 
 void MacOSMac::promptAccessibility() {
-    const void* keys[] = {kAXTrustedCheckOptionPrompt};
-    const void* values[] = {kCFBooleanTrue};
-    const Owned<CFDictionaryRef> options(CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1,
-                                                            &kCFTypeDictionaryKeyCallBacks,
-                                                            &kCFTypeDictionaryValueCallBacks));
-    // Shows the system's prompt when the agent is not trusted; the answer is read later.
-    (void)AXIsProcessTrustedWithOptions(options.get());
+    @autoreleasepool {
+        const void* keys[] = {kAXTrustedCheckOptionPrompt};
+        const void* values[] = {kCFBooleanTrue};
+        const Owned<CFDictionaryRef> options(CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1,
+                                                                &kCFTypeDictionaryKeyCallBacks,
+                                                                &kCFTypeDictionaryValueCallBacks));
+        // Shows the system's prompt when the agent is not trusted; the answer is read later.
+        (void)AXIsProcessTrustedWithOptions(options.get());
+    }
 }
 
 bool MacOSMac::screenCaptureAllowed() {
-    return CGPreflightScreenCaptureAccess();
+    @autoreleasepool {
+        return CGPreflightScreenCaptureAccess();
+    }
 }
 
 void MacOSMac::promptScreenCapture() {
-    (void)CGRequestScreenCaptureAccess();
+    @autoreleasepool {
+        (void)CGRequestScreenCaptureAccess();
+    }
 }
+
+namespace {
+
+// What the Automation check hands back; shared by the waiting request and the
+// worker, so a check that ends after the deadline still writes into live memory.
+struct AutomationResult {
+    dispatch_semaphore_t done = dispatch_semaphore_create(0);
+    OSStatus status = errAETimeout;
+};
+
+}  // namespace
 
 int32_t MacOSMac::automationStatus(bool prompt) {
     @autoreleasepool {
         NSString* bundleId = stringOf(std::string(apple::loginWindow));
         if (bundleId == nil) return procNotFound;
         NSAppleEventDescriptor* target = [NSAppleEventDescriptor descriptorWithBundleIdentifier:bundleId];
-        const AEAddressDesc* address = target.aeDesc;
-        if (address == nullptr) return procNotFound;
-        // With `prompt`, this waits until the user has answered the system's question.
-        return AEDeterminePermissionToAutomateTarget(address, apple::coreEventClass, apple::automationProbeEvent,
-                                                     prompt);
+        if (target.aeDesc == nullptr) return procNotFound;
+        // The check may block until the user has answered the system's question,
+        // and must not run on the main thread: it runs on a worker queue while
+        // the main thread waits. The block keeps the target alive.
+        const auto result = std::make_shared<AutomationResult>();
+        dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), ^{
+            result->status = AEDeterminePermissionToAutomateTarget(target.aeDesc, apple::coreEventClass,
+                                                                   apple::automationProbeEvent, prompt);
+            dispatch_semaphore_signal(result->done);
+        });
+        const double deadline = prompt ? automationPromptDeadlineSeconds : automationCheckDeadlineSeconds;
+        // No answer in time: a status that means "unavailable".
+        if (!awaitCompletion(result->done, deadline)) return errAETimeout;
+        return result->status;
     }
 }
 
 // ---- Displays ---------------------------------------------------------------
 
 std::optional<uint32_t> MacOSMac::activeDisplayCount() {
-    uint32_t count = 0;
-    if (CGGetActiveDisplayList(0, nullptr, &count) != kCGErrorSuccess) return std::nullopt;
-    return count;
+    @autoreleasepool {
+        uint32_t count = 0;
+        if (CGGetActiveDisplayList(0, nullptr, &count) != kCGErrorSuccess) return std::nullopt;
+        return count;
+    }
 }
 
 std::optional<std::vector<uint32_t>> MacOSMac::activeDisplays(uint32_t capacity) {
-    std::vector<CGDirectDisplayID> displays(capacity, 0);
-    uint32_t count = 0;
-    if (CGGetActiveDisplayList(capacity, displays.data(), &count) != kCGErrorSuccess) return std::nullopt;
-    displays.resize(std::min(count, capacity));
-    return displays;
+    @autoreleasepool {
+        std::vector<CGDirectDisplayID> displays(capacity, 0);
+        uint32_t count = 0;
+        if (CGGetActiveDisplayList(capacity, displays.data(), &count) != kCGErrorSuccess) return std::nullopt;
+        displays.resize(std::min(count, capacity));
+        return displays;
+    }
 }
 
 uint32_t MacOSMac::mainDisplay() {
-    return CGMainDisplayID();
+    @autoreleasepool {
+        return CGMainDisplayID();
+    }
 }
 
 std::optional<std::string> MacOSMac::displayUuid(uint32_t display) {
-    const Owned<CFUUIDRef> uuid(CGDisplayCreateUUIDFromDisplayID(display));
-    if (!uuid) return std::nullopt;
-    const Owned<CFStringRef> text(CFUUIDCreateString(kCFAllocatorDefault, uuid.get()));
-    if (!text) return std::nullopt;
-    return textOf(text.get());
+    @autoreleasepool {
+        const Owned<CFUUIDRef> uuid(CGDisplayCreateUUIDFromDisplayID(display));
+        if (!uuid) return std::nullopt;
+        const Owned<CFStringRef> text(CFUUIDCreateString(kCFAllocatorDefault, uuid.get()));
+        if (!text) return std::nullopt;
+        return textOf(text.get());
+    }
 }
 
 Rect MacOSMac::displayBounds(uint32_t display) {
-    const CGRect bounds = CGDisplayBounds(display);
-    return {bounds.origin.x, bounds.origin.y, bounds.size.width, bounds.size.height};
+    @autoreleasepool {
+        const CGRect bounds = CGDisplayBounds(display);
+        return {bounds.origin.x, bounds.origin.y, bounds.size.width, bounds.size.height};
+    }
 }
 
 // ---- Clock and process ------------------------------------------------------
 
 IdentifierSets MacOSMac::identifierSets() {
-    return apple::identifierSets();
+    @autoreleasepool {
+        return apple::identifierSets();
+    }
 }
 
 double MacOSMac::now() {
-    return CFAbsoluteTimeGetCurrent() + kCFAbsoluteTimeIntervalSince1970;
+    @autoreleasepool {
+        return CFAbsoluteTimeGetCurrent() + kCFAbsoluteTimeIntervalSince1970;
+    }
 }
 
 int32_t MacOSMac::ownProcessId() {

@@ -17,6 +17,7 @@
 
 #include "host/json_out.h"
 #include "host/text.h"
+#include "platform/apple.h"
 #include "platform/virtual/icon.h"
 #include "platform/virtual/property_list.h"
 #include "platform/virtual/virtual_mac.h"
@@ -177,6 +178,8 @@ ScanRoots VirtualMac::applicationRoots() {
     }
     return roots;
 }
+
+bool VirtualMac::isApplicationCandidate(const FolderEntry& entry) { return apple::isBundleCandidate(entry); }
 
 std::optional<std::vector<FolderEntry>> VirtualMac::listFolder(const std::string& path) {
     refresh();

@@ -2,19 +2,17 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/json/parse.hpp>
 
 #include "host/json_out.h"
 #include "platform/apple.h"
 #include "platform/fourcc.h"
 #include "platform/virtual/events.h"
+#include "platform/virtual/state_file.h"
 
 namespace brindlecast::platform {
 
@@ -89,17 +87,13 @@ void VirtualMac::refresh() {
 }
 
 void VirtualMac::load() {
-    state_ = deadMacState();
     thenApplied_.clear();
-    std::ifstream file(path_, std::ios::binary);
-    if (!file) return;
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) return;
-    boost::system::error_code ec;
-    boost::json::value parsed = boost::json::parse(text.str(), ec);
-    if (ec || !parsed.is_object()) return;
-    state_ = std::move(parsed.get_object());
+    StateFile file = readStateFile(path_);
+    if (file.outcome != StateFile::Outcome::ok) {
+        state_ = deadMacState();
+        return;
+    }
+    state_ = std::move(file.state);
     if (const auto* then = state_.if_contains("then"); then != nullptr && then->is_array()) {
         thenApplied_.assign(then->get_array().size(), false);
     }
@@ -139,6 +133,14 @@ void VirtualMac::log(const JsonLine& line) {
     int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
     std::string text = line.text();
+    if (flag("logRequestIds", false)) {
+        // The causing request's identifier goes last, so that the rest of the
+        // line stays as it is without the key.
+        text.pop_back();
+        text += text.size() > 1 ? ",\"requestId\":" : "\"requestId\":";
+        appendJsonString(text, requestId_);
+        text.push_back('}');
+    }
     text.push_back('\n');
     // One write per line, so a reader never sees half a line.
     const char* data = text.data();
@@ -435,6 +437,10 @@ PowerReply VirtualMac::requestPower(PowerIntent intent, double timeoutSeconds) {
 
 IdentifierSets VirtualMac::identifierSets() {
     return apple::identifierSets();
+}
+
+void VirtualMac::beginRequest(std::string_view id) {
+    requestId_.assign(id);
 }
 
 double VirtualMac::now() {

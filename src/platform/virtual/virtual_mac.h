@@ -63,6 +63,7 @@ public:
 
     ScanRoots applicationRoots() override;
     std::optional<std::vector<FolderEntry>> listFolder(const std::string& path) override;
+    bool isApplicationCandidate(const FolderEntry& entry) override;
     std::optional<Bundle> openBundle(const std::string& path) override;
     std::string standardLocation(const std::string& path) override;
     bool fileExists(const std::string& path) override;
@@ -76,6 +77,7 @@ public:
 
     IdentifierSets identifierSets() override;
     double now() override;
+    void beginRequest(std::string_view id) override;
 
 private:
     struct FileIdentity {
@@ -105,6 +107,7 @@ private:
     bool loaded_ = false;
     boost::json::object state_;
     std::vector<bool> thenApplied_;
+    std::string requestId_;  // of the request being handled
 
     // ---- capture (virtual/capture.cpp) ----
     // The display objects of the state, in platform order.

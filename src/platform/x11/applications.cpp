@@ -1,0 +1,42 @@
+// Applications on the X11 desktop: desktop entries stand for bundles, client
+// windows for running applications.
+#include <sys/stat.h>
+
+#include "platform/x11/apps/desktop_entries.h"
+#include "platform/x11/apps/windows.h"
+#include "platform/x11/backend.h"
+
+namespace brindlecast::platform {
+
+ScanRoots X11Mac::applicationRoots() { return x11::applicationFolders(); }
+
+std::optional<std::vector<FolderEntry>> X11Mac::listFolder(const std::string& path) { return x11::listEntries(path); }
+
+bool X11Mac::isApplicationCandidate(const FolderEntry& entry) { return x11::isDesktopEntryCandidate(entry); }
+
+std::optional<Bundle> X11Mac::openBundle(const std::string& path) { return x11::openEntry(path); }
+
+std::string X11Mac::standardLocation(const std::string& path) { return x11::standardPath(path); }
+
+bool X11Mac::fileExists(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0;
+}
+
+std::vector<RunningApp> X11Mac::runningApplications() {
+    return x11::runningApplications(x_.get(), ownProcessId());
+}
+
+bool X11Mac::activate(const RunningApp& app, uint64_t) { return x11::activateWindows(x_.get(), app.pid); }
+
+bool X11Mac::terminate(const RunningApp& app) { return x11::closeWindows(x_.get(), app.pid); }
+
+bool X11Mac::forceTerminate(const RunningApp& app) { return x11::killProcess(app.pid); }
+
+void X11Mac::openApplication(const std::string& bundlePath) { x11::launchEntry(bundlePath); }
+
+std::optional<Picture> X11Mac::drawIcon(const std::string& bundlePath, int size) {
+    return x11::drawEntryIcon(bundlePath, size);
+}
+
+}  // namespace brindlecast::platform

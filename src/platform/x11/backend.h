@@ -1,0 +1,107 @@
+// The X11 backend's class, shared by the files of this folder.
+#pragma once
+
+#include <cstddef>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/mac.h"
+#include "platform/x11/bus.h"
+#include "platform/x11/xconnection.h"
+
+namespace brindlecast::platform {
+
+class AccessibilityBus;
+
+class X11Mac final : public Mac {
+public:
+    X11Mac();
+    ~X11Mac() override;
+
+    std::optional<SessionFacts> session() override;
+    bool secureInputEnabled() override;
+    std::optional<FrontmostApp> frontmostApplication() override;
+    bool accessibilityTrusted() override;
+    void promptAccessibility() override;
+    bool screenCaptureAllowed() override;
+    void promptScreenCapture() override;
+    int32_t automationStatus(bool prompt) override;
+
+    std::optional<uint32_t> activeDisplayCount() override;
+    std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override;
+    uint32_t mainDisplay() override;
+    std::optional<std::string> displayUuid(uint32_t display) override;
+    Rect displayBounds(uint32_t display) override;
+
+    EventHandle mouseEvent(uint32_t type, Point at, uint32_t button) override;
+    EventHandle scrollEvent(const ScrollWheel& wheel) override;
+    EventHandle keyEvent(uint16_t keyCode, bool down) override;
+    EventHandle mediaKeyEvent(MediaKey key, bool down) override;
+    void setFlags(Event& event, uint64_t flags) override;
+    void setText(Event& event, std::u16string_view units) override;
+    void post(Event& event) override;
+
+    FocusedField focusedField() override;
+    PowerReply requestPower(PowerIntent intent, double timeoutSeconds) override;
+
+    ShareableContent shareableContent() override;
+    Picture captureDisplay(const ShareableContent& content, uint32_t display,
+                           const CaptureSettings& settings) override;
+    Picture captureWindow(const ShareableContent& content, std::size_t windowIndex,
+                          const CaptureSettings& settings) override;
+
+    ScanRoots applicationRoots() override;
+    std::optional<std::vector<FolderEntry>> listFolder(const std::string& path) override;
+    bool isApplicationCandidate(const FolderEntry& entry) override;
+    std::optional<Bundle> openBundle(const std::string& path) override;
+    std::string standardLocation(const std::string& path) override;
+    bool fileExists(const std::string& path) override;
+    std::vector<RunningApp> runningApplications() override;
+    int32_t ownProcessId() override;
+    bool activate(const RunningApp& app, uint64_t options) override;
+    bool terminate(const RunningApp& app) override;
+    bool forceTerminate(const RunningApp& app) override;
+    void openApplication(const std::string& bundlePath) override;
+    std::optional<Picture> drawIcon(const std::string& bundlePath, int size) override;
+
+    IdentifierSets identifierSets() override;
+    double now() override;
+    void beginRequest(std::string_view id) override;
+
+private:
+    // The logind session object of this process, or none.
+    std::optional<std::string> sessionObject();
+    // Locks the session (logind, else the screen saver); false when neither answered.
+    bool lockSession();
+    // Toggles full screen on the active window.
+    void toggleFullscreen();
+    // Types the characters of UTF-16 text through spare key codes.
+    void typeText(std::u16string_view units);
+    // Gives borrowed key codes their keysyms back once a client that is slow
+    // to read its events can no longer need them (all of them, waiting, when
+    // `wait`).
+    void returnBorrowedKeys(bool wait);
+    // Presses or releases the keys of the modifier flags.
+    void pressModifiers(uint64_t flags, bool down);
+
+    x11::XConnection x_;
+    x11::Bus system_{x11::Bus::Kind::system};
+    x11::Bus session_{x11::Bus::Kind::session};
+    std::unique_ptr<AccessibilityBus> accessibility_;
+
+    // A key code lent to a character of typed text: the keysyms it had, the
+    // character it types now, and when it was last pressed.
+    struct BorrowedKey {
+        int keyCode = 0;
+        std::vector<unsigned long> original;
+        unsigned long keysym = 0;
+        std::chrono::steady_clock::time_point pressed;
+    };
+    std::vector<BorrowedKey> borrowed_;
+};
+
+}  // namespace brindlecast::platform

@@ -1,0 +1,348 @@
+// The Linux desktop: monitors from RandR, screenshots of the root window
+// through shared memory with the cursor drawn in, scaled to the asked size.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xrandr.h>
+
+#include "platform/x11/apps/windows.h"
+#include "platform/x11/backend.h"
+#include "platform/x11/translate.h"
+
+namespace brindlecast::platform {
+
+using namespace x11;
+
+namespace {
+
+// One RandR monitor. Its number is the atom of its name, which stays the same
+// for as long as the server runs.
+struct Monitor {
+    uint32_t number = 0;
+    Rect bounds;
+    bool primary = false;
+    std::string name;
+    std::vector<RROutput> outputs;
+};
+
+std::optional<std::vector<Monitor>> monitors(XConnection& x) {
+    ::Display* display = x.get();
+    if (display == nullptr) return std::nullopt;
+    int event = 0;
+    int error = 0;
+    int major = 0;
+    int minor = 0;
+    if (!XRRQueryExtension(display, &event, &error) || !XRRQueryVersion(display, &major, &minor)) {
+        return std::nullopt;
+    }
+    if (major < 1 || (major == 1 && minor < 5)) return std::nullopt;
+    int count = 0;
+    ErrorTrap trap(display);
+    XRRMonitorInfo* info = XRRGetMonitors(display, x.root(), True, &count);
+    if (trap.failed() || info == nullptr) {
+        if (info != nullptr) XRRFreeMonitors(info);
+        return std::nullopt;
+    }
+    std::vector<Monitor> out;
+    for (int i = 0; i < count; ++i) {
+        Monitor monitor;
+        monitor.number = static_cast<uint32_t>(info[i].name);
+        monitor.bounds = {static_cast<double>(info[i].x), static_cast<double>(info[i].y),
+                          static_cast<double>(info[i].width), static_cast<double>(info[i].height)};
+        monitor.primary = info[i].primary != 0;
+        XFreeing<char> name(XGetAtomName(display, info[i].name));
+        if (name.get() != nullptr) monitor.name = name.get();
+        monitor.outputs.assign(info[i].outputs, info[i].outputs + std::max(info[i].noutput, 0));
+        out.push_back(std::move(monitor));
+    }
+    XRRFreeMonitors(info);
+    return out;
+}
+
+const Monitor* find(const std::vector<Monitor>& list, uint32_t number) {
+    for (const auto& monitor : list) {
+        if (monitor.number == number) return &monitor;
+    }
+    return nullptr;
+}
+
+// The screen's identity from the EDID of one of the monitor's outputs: the
+// manufacturer, product code and serial number (bytes 8 to 15), in hex.
+std::optional<std::string> edidIdentity(XConnection& x, const Monitor& monitor) {
+    ::Display* display = x.get();
+    const Atom edid = x.atom("EDID");
+    for (const RROutput output : monitor.outputs) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long remaining = 0;
+        XFreeing<unsigned char> data;
+        ErrorTrap trap(display);
+        const int status = XRRGetOutputProperty(display, output, edid, 0, 256, False, False, AnyPropertyType, &type,
+                                                &format, &count, &remaining, data.out());
+        if (trap.failed() || status != Success || format != 8 || count < 16 || data.get() == nullptr) continue;
+        std::string text = "EDID-";
+        char hex[3];
+        for (std::size_t i = 8; i < 16; ++i) {
+            std::snprintf(hex, sizeof hex, "%02X", data.get()[i]);
+            text += hex;
+        }
+        return text;
+    }
+    return std::nullopt;
+}
+
+std::string identity(XConnection& x, const std::vector<Monitor>& list, const Monitor& monitor) {
+    const auto own = edidIdentity(x, monitor);
+    if (!own) return monitor.name;
+    // Two screens of one model without serial numbers: the connector tells them apart.
+    for (const auto& other : list) {
+        if (other.number != monitor.number && edidIdentity(x, other) == own) return *own + "@" + monitor.name;
+    }
+    return *own;
+}
+
+// ---- Screenshots ------------------------------------------------------------
+
+// An image in shared memory; released in the right order when it goes.
+class SharedImage {
+public:
+    SharedImage(::Display* display, int width, int height) : display_(display) {
+        const int screen = DefaultScreen(display);
+        image_ = XShmCreateImage(display, DefaultVisual(display, screen),
+                                 static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &info_,
+                                 static_cast<unsigned>(width), static_cast<unsigned>(height));
+        if (image_ == nullptr) return;
+        info_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height, IPC_CREAT | 0600);
+        if (info_.shmid < 0) return;
+        void* memory = shmat(info_.shmid, nullptr, 0);
+        // Removed now: the segment goes with its last attachment.
+        shmctl(info_.shmid, IPC_RMID, nullptr);
+        if (memory == reinterpret_cast<void*>(-1)) return;
+        info_.shmaddr = image_->data = static_cast<char*>(memory);
+        info_.readOnly = False;
+        ErrorTrap trap(display);
+        attached_ = XShmAttach(display, &info_) != 0 && !trap.failed();
+    }
+    ~SharedImage() {
+        if (attached_) {
+            XShmDetach(display_, &info_);
+            XSync(display_, False);
+        }
+        if (info_.shmaddr != nullptr) shmdt(info_.shmaddr);
+        if (image_ != nullptr) {
+            image_->data = nullptr;
+            XDestroyImage(image_);
+        }
+    }
+    SharedImage(const SharedImage&) = delete;
+    SharedImage& operator=(const SharedImage&) = delete;
+
+    // The root window's pixels at (x, y); null when they could not be read.
+    XImage* read(::Window root, int x, int y) {
+        if (!attached_) return nullptr;
+        ErrorTrap trap(display_);
+        if (!XShmGetImage(display_, root, image_, x, y, AllPlanes) || trap.failed()) return nullptr;
+        return image_;
+    }
+
+private:
+    ::Display* display_;
+    XShmSegmentInfo info_{};
+    XImage* image_ = nullptr;
+    bool attached_ = false;
+};
+
+// 4 bytes a pixel: blue, green, red, unused.
+struct Pixels {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> bytes;
+};
+
+void copyImage(XImage* image, Pixels& out) {
+    const bool direct = image->bits_per_pixel == 32 && image->red_mask == 0xff0000 &&
+                        image->green_mask == 0xff00 && image->blue_mask == 0xff && image->byte_order == LSBFirst;
+    for (int row = 0; row < out.height; ++row) {
+        uint8_t* target = out.bytes.data() + static_cast<std::size_t>(row) * out.width * 4;
+        if (direct) {
+            std::memcpy(target, image->data + static_cast<std::size_t>(row) * image->bytes_per_line,
+                        static_cast<std::size_t>(out.width) * 4);
+            continue;
+        }
+        // Any other layout, a pixel at a time through its colour masks.
+        auto channel = [](unsigned long pixel, unsigned long mask) -> uint8_t {
+            if (mask == 0) return 0;
+            int shift = 0;
+            while (((mask >> shift) & 1) == 0) ++shift;
+            const unsigned long top = mask >> shift;
+            return static_cast<uint8_t>(((pixel & mask) >> shift) * 255 / top);
+        };
+        for (int column = 0; column < out.width; ++column) {
+            const unsigned long pixel = XGetPixel(image, column, row);
+            target[column * 4 + 0] = channel(pixel, image->blue_mask);
+            target[column * 4 + 1] = channel(pixel, image->green_mask);
+            target[column * 4 + 2] = channel(pixel, image->red_mask);
+            target[column * 4 + 3] = 0;
+        }
+    }
+}
+
+// The root window's pixels in `area`, clipped to the screen; what lies beyond stays black.
+std::optional<Pixels> grab(XConnection& x, const Rect& area) {
+    ::Display* display = x.get();
+    Pixels out;
+    out.width = std::max(1, static_cast<int>(area.width));
+    out.height = std::max(1, static_cast<int>(area.height));
+    out.bytes.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
+    const int screen = DefaultScreen(display);
+    const int left = std::max(0, static_cast<int>(area.x));
+    const int top = std::max(0, static_cast<int>(area.y));
+    const int right = std::min(DisplayWidth(display, screen), static_cast<int>(area.x) + out.width);
+    const int bottom = std::min(DisplayHeight(display, screen), static_cast<int>(area.y) + out.height);
+    if (right <= left || bottom <= top) return out;
+    const int width = right - left;
+    const int height = bottom - top;
+
+    Pixels part;
+    part.width = width;
+    part.height = height;
+    part.bytes.assign(static_cast<std::size_t>(width) * height * 4, 0);
+    if (XShmQueryExtension(display)) {
+        SharedImage shared(display, width, height);
+        if (XImage* image = shared.read(x.root(), left, top)) {
+            copyImage(image, part);
+        } else {
+            return std::nullopt;
+        }
+    } else {
+        ErrorTrap trap(display);
+        XImage* image = XGetImage(display, x.root(), left, top, static_cast<unsigned>(width),
+                                  static_cast<unsigned>(height), AllPlanes, ZPixmap);
+        if (trap.failed() || image == nullptr) {
+            if (image != nullptr) XDestroyImage(image);
+            return std::nullopt;
+        }
+        copyImage(image, part);
+        XDestroyImage(image);
+    }
+    const int offsetX = left - static_cast<int>(area.x);
+    const int offsetY = top - static_cast<int>(area.y);
+    for (int row = 0; row < height; ++row) {
+        std::memcpy(out.bytes.data() + (static_cast<std::size_t>(row + offsetY) * out.width + offsetX) * 4,
+                    part.bytes.data() + static_cast<std::size_t>(row) * width * 4, static_cast<std::size_t>(width) * 4);
+    }
+    return out;
+}
+
+// Draws the pointer's picture where it is, `origin` being the picture's top-left in root coordinates.
+void drawCursor(::Display* display, Pixels& pixels, int originX, int originY) {
+    int event = 0;
+    int error = 0;
+    if (!XFixesQueryExtension(display, &event, &error)) return;
+    XFixesCursorImage* cursor = XFixesGetCursorImage(display);
+    if (cursor == nullptr) return;
+    const int left = cursor->x - cursor->xhot - originX;
+    const int top = cursor->y - cursor->yhot - originY;
+    for (int row = 0; row < cursor->height; ++row) {
+        const int y = top + row;
+        if (y < 0 || y >= pixels.height) continue;
+        for (int column = 0; column < cursor->width; ++column) {
+            const int px = left + column;
+            if (px < 0 || px >= pixels.width) continue;
+            // Premultiplied ARGB, one pixel in each long.
+            const auto argb = static_cast<uint32_t>(cursor->pixels[row * cursor->width + column]);
+            const uint32_t alpha = argb >> 24;
+            if (alpha == 0) continue;
+            uint8_t* target = pixels.bytes.data() + (static_cast<std::size_t>(y) * pixels.width + px) * 4;
+            for (int c = 0; c < 3; ++c) {
+                const uint32_t source = (argb >> (8 * c)) & 0xff;
+                target[c] = static_cast<uint8_t>(std::min<uint32_t>(255, source + target[c] * (255 - alpha) / 255));
+            }
+        }
+    }
+    XFree(cursor);
+}
+
+}  // namespace
+
+// ---- Displays ---------------------------------------------------------------
+
+std::optional<uint32_t> X11Mac::activeDisplayCount() {
+    const auto list = monitors(x_);
+    if (!list) return std::nullopt;
+    return static_cast<uint32_t>(list->size());
+}
+
+std::optional<std::vector<uint32_t>> X11Mac::activeDisplays(uint32_t capacity) {
+    const auto list = monitors(x_);
+    if (!list) return std::nullopt;
+    std::vector<uint32_t> numbers;
+    for (const auto& monitor : *list) {
+        if (numbers.size() >= capacity) break;
+        numbers.push_back(monitor.number);
+    }
+    return numbers;
+}
+
+uint32_t X11Mac::mainDisplay() {
+    const auto list = monitors(x_);
+    if (!list || list->empty()) return 0;
+    for (const auto& monitor : *list) {
+        if (monitor.primary) return monitor.number;
+    }
+    return list->front().number;
+}
+
+std::optional<std::string> X11Mac::displayUuid(uint32_t display) {
+    const auto list = monitors(x_);
+    if (!list) return std::nullopt;
+    const Monitor* monitor = find(*list, display);
+    if (monitor == nullptr) return std::nullopt;
+    return identity(x_, *list, *monitor);
+}
+
+Rect X11Mac::displayBounds(uint32_t display) {
+    const auto list = monitors(x_);
+    const Monitor* monitor = list ? find(*list, display) : nullptr;
+    return monitor != nullptr ? monitor->bounds : Rect{};
+}
+
+// ---- Capture ----------------------------------------------------------------
+
+ShareableContent X11Mac::shareableContent() {
+    const auto list = monitors(x_);
+    if (!list) throw PlatformError{"the X server's monitors could not be read"};
+    ShareableContent content;
+    for (const auto& monitor : *list) content.displays.push_back(monitor.number);
+    x11::addShareableWindows(x_.get(), content);
+    return content;
+}
+
+Picture X11Mac::captureDisplay(const ShareableContent&, uint32_t display, const CaptureSettings& settings) {
+    const auto list = monitors(x_);
+    const Monitor* monitor = list ? find(*list, display) : nullptr;
+    if (monitor == nullptr || settings.width <= 0 || settings.height <= 0) {
+        throw PlatformError{"the display could not be captured"};
+    }
+    auto pixels = grab(x_, monitor->bounds);
+    if (!pixels) throw PlatformError{"the display could not be captured"};
+    if (settings.showsCursor) {
+        drawCursor(x_.get(), *pixels, static_cast<int>(monitor->bounds.x), static_cast<int>(monitor->bounds.y));
+    }
+    return scaledPicture(pixels->bytes, pixels->width, pixels->height, settings.width, settings.height);
+}
+
+Picture X11Mac::captureWindow(const ShareableContent& content, std::size_t windowIndex,
+                              const CaptureSettings& settings) {
+    return x11::captureShareableWindow(x_.get(), content, windowIndex, settings);
+}
+
+}  // namespace brindlecast::platform

@@ -1,0 +1,277 @@
+// The Linux desktop: the logind session, the screen saver, the keyboard grab,
+// the active window's program, the permissions, power, and the identifiers.
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include <unistd.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
+#include <X11/extensions/XTest.h>
+
+#include "platform/x11/backend.h"
+#include "platform/x11/x11_mac.h"
+
+namespace brindlecast::platform {
+
+using namespace x11;
+
+std::unique_ptr<Mac> makeX11Mac() {
+    silenceGLib();
+    return std::make_unique<X11Mac>();
+}
+
+
+// ---- Session ----------------------------------------------------------------
+
+namespace {
+
+std::optional<bool> boolean(const Variant& value) {
+    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) return std::nullopt;
+    return g_variant_get_boolean(value.get()) != FALSE;
+}
+
+std::optional<std::string> text(const Variant& value) {
+    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)) return std::nullopt;
+    return std::string(g_variant_get_string(value.get(), nullptr));
+}
+
+std::optional<std::string> objectPath(const CallResult& result) {
+    if (!result.reply) return std::nullopt;
+    const gchar* path = nullptr;
+    g_variant_get(result.reply.get(), "(&o)", &path);
+    return std::string(path);
+}
+
+// The executable's file name of a process; none when it cannot be read.
+std::optional<std::string> programName(unsigned long pid) {
+    char target[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    std::string path;
+    if (length > 0) {
+        path.assign(target, static_cast<std::size_t>(length));
+        constexpr std::string_view deleted = " (deleted)";
+        if (path.ends_with(deleted)) path.resize(path.size() - deleted.size());
+    } else {
+        // Another user's process: its first argument is still readable.
+        std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        std::getline(cmdline, path, '\0');
+    }
+    if (path.empty()) return std::nullopt;
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The process of a window: _NET_WM_PID, else the server's own record of the client.
+std::optional<unsigned long> windowProcess(XConnection& x, ::Window window) {
+    ::Display* display = x.get();
+    if (const auto pid = cardinals(display, window, x.atom("_NET_WM_PID"), XA_CARDINAL); pid && !pid->empty()) {
+        return pid->front();
+    }
+    int event = 0;
+    int error = 0;
+    if (!XResQueryExtension(display, &event, &error)) return std::nullopt;
+    XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+    long count = 0;
+    XResClientIdValue* values = nullptr;
+    ErrorTrap trap(display);
+    const Status status = XResQueryClientIds(display, 1, &spec, &count, &values);
+    std::optional<unsigned long> pid;
+    if (!trap.failed() && status == Success) {
+        for (long i = 0; i < count; ++i) {
+            const pid_t found = XResGetClientPid(&values[i]);
+            if (found > 0) pid = static_cast<unsigned long>(found);
+        }
+    }
+    if (values != nullptr) XResClientIdsDestroy(count, values);
+    return pid;
+}
+
+}  // namespace
+
+std::optional<std::string> X11Mac::sessionObject() {
+    const auto own = objectPath(system_.call(logindService, logindManager, managerInterface, "GetSessionByPID",
+                                             g_variant_new("(u)", static_cast<guint32>(::getpid())),
+                                             G_VARIANT_TYPE("(o)"), shortTimeoutMs));
+    if (own) return own;
+    const char* id = std::getenv("XDG_SESSION_ID");
+    if (id == nullptr || *id == '\0') return std::nullopt;
+    return objectPath(system_.call(logindService, logindManager, managerInterface, "GetSession",
+                                   g_variant_new("(s)", id), G_VARIANT_TYPE("(o)"), shortTimeoutMs));
+}
+
+std::optional<SessionFacts> X11Mac::session() {
+    const auto object = sessionObject();
+    if (!object) return std::nullopt;
+    auto read = [&](const char* name) {
+        return system_.property(logindService, object->c_str(), sessionInterface, name, shortTimeoutMs);
+    };
+    const auto active = boolean(read("Active"));
+    const auto remote = boolean(read("Remote"));
+    const auto state = text(read("State"));
+    const auto lockedHint = boolean(read("LockedHint"));
+
+    SessionFacts facts;
+    // On the console: the session is in front on its seat and not a remote one.
+    if (active && remote) facts.onConsole = *active && !*remote;
+    // Logged in: logind reports the session as "active" or "online" (not opening or closing).
+    if (state) facts.loginDone = *state == "active" || *state == "online";
+    // Locked: logind's hint, or a screen saver that says it is active.
+    bool locked = lockedHint.value_or(false);
+    if (!locked) {
+        CallResult saver = session_.call("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                                         "org.freedesktop.ScreenSaver", "GetActive", nullptr, G_VARIANT_TYPE("(b)"),
+                                         shortTimeoutMs, G_DBUS_CALL_FLAGS_NO_AUTO_START);
+        if (saver.reply) {
+            gboolean on = FALSE;
+            g_variant_get(saver.reply.get(), "(b)", &on);
+            locked = on != FALSE;
+        }
+    }
+    if (lockedHint || locked) facts.screenLocked = locked;
+    return facts;
+}
+
+bool X11Mac::secureInputEnabled() {
+    ::Display* display = x_.get();
+    if (display == nullptr) return false;
+    // A client that holds the keyboard (a password prompt, a screen locker) refuses our grab.
+    const int status = XGrabKeyboard(display, x_.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    if (status == GrabSuccess) {
+        XUngrabKeyboard(display, CurrentTime);
+        XFlush(display);
+        return false;
+    }
+    return status == AlreadyGrabbed || status == GrabFrozen;
+}
+
+std::optional<FrontmostApp> X11Mac::frontmostApplication() {
+    // Without an active window the desktop itself is in front: no identifier.
+    FrontmostApp app;
+    const ::Window window = activeWindow(x_);
+    if (window == 0) return app;
+    if (const auto pid = windowProcess(x_, window)) app.bundleId = programName(*pid);
+    if (!app.bundleId) {
+        XClassHint hint{};
+        ErrorTrap trap(x_.get());
+        if (XGetClassHint(x_.get(), window, &hint) != 0 && !trap.failed() && hint.res_name != nullptr) {
+            app.bundleId = std::string(hint.res_name);
+        }
+        if (hint.res_name != nullptr) XFree(hint.res_name);
+        if (hint.res_class != nullptr) XFree(hint.res_class);
+    }
+    return app;
+}
+
+// ---- Permissions ------------------------------------------------------------
+
+bool X11Mac::accessibilityTrusted() {
+    if (waylandSession() || !x_.alive()) return false;
+    ::Display* display = x_.get();
+    int event = 0;
+    int error = 0;
+    int major = 0;
+    int minor = 0;
+    return XTestQueryExtension(display, &event, &error, &major, &minor) != 0;
+}
+
+// There is no permission to ask for: the X server lets every client in.
+void X11Mac::promptAccessibility() {}
+
+bool X11Mac::screenCaptureAllowed() {
+    return !waylandSession() && x_.alive();
+}
+
+void X11Mac::promptScreenCapture() {}
+
+int32_t X11Mac::automationStatus(bool) {
+    const CallResult result = system_.call(logindService, logindManager, managerInterface, "CanPowerOff", nullptr,
+                                           G_VARIANT_TYPE("(s)"), shortTimeoutMs);
+    if (!result.reply) return -600;
+    const gchar* answer = nullptr;
+    g_variant_get(result.reply.get(), "(&s)", &answer);
+    const std::string_view word = answer;
+    if (word == "yes") return 0;
+    if (word == "challenge") return -1744;
+    if (word == "no") return -1743;
+    return -600;
+}
+
+// ---- Power and lock ---------------------------------------------------------
+
+PowerReply X11Mac::requestPower(PowerIntent intent, double timeoutSeconds) {
+    const char* method = intent == PowerIntent::shutdown  ? "PowerOff"
+                         : intent == PowerIntent::restart ? "Reboot"
+                                                          : "Suspend";
+    // Interactive: logind may ask the user (through polkit) before it agrees.
+    const CallResult result =
+        system_.call(logindService, logindManager, managerInterface, method, g_variant_new("(b)", TRUE), nullptr,
+                     static_cast<int>(timeoutSeconds * 1000));
+    if (result.reply) return {};
+    if (result.declined()) return PowerReply{-128};
+    throw PlatformError{"logind did not answer the power request"};
+}
+
+bool X11Mac::lockSession() {
+    if (const auto object = sessionObject()) {
+        if (system_.call(logindService, object->c_str(), sessionInterface, "Lock", nullptr, nullptr, shortTimeoutMs)
+                .reply) {
+            return true;
+        }
+    }
+    return static_cast<bool>(session_
+                                 .call("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                                       "org.freedesktop.ScreenSaver", "Lock", nullptr, nullptr, shortTimeoutMs,
+                                       G_DBUS_CALL_FLAGS_NO_AUTO_START)
+                                 .reply);
+}
+
+// ---- Identifiers ------------------------------------------------------------
+
+IdentifierSets X11Mac::identifierSets() {
+    // Programs are named by their executable's file name.
+    return {
+        .secureScreenBundles =
+            {// passphrase and password prompts
+             "pinentry", "pinentry-gtk-2", "pinentry-gnome3", "pinentry-qt", "pinentry-qt5", "pinentry-fltk",
+             "gcr-prompter", "ssh-askpass", "x11-ssh-askpass", "gnome-ssh-askpass", "ksshaskpass",
+             "lxqt-openssh-askpass",
+             // polkit authentication agents
+             "polkit-gnome-authentication-agent-1", "polkit-kde-authentication-agent-1",
+             "polkit-mate-authentication-agent-1", "lxpolkit", "lxqt-policykit-agent", "xfce-polkit",
+             // screen lockers
+             "xscreensaver", "xscreensaver-auth", "i3lock", "slock", "xsecurelock", "light-locker", "xlock",
+             "gnome-screensaver", "mate-screensaver", "cinnamon-screensaver", "xfce4-screensaver",
+             "xfce4-screensaver-dialog", "kscreenlocker_greet",
+             // login greeters
+             "lightdm-gtk-greeter", "slick-greeter", "unity-greeter", "sddm-greeter", "gdm-greeter"},
+        .blockedBundles = {"app.brindlecast.desktop", "BrindlecastNative-x11", "xterm", "uxterm",
+                           "debian-xterm", "debian-uxterm", "x-terminal-emulator", "org.gnome.Terminal",
+                           "gnome-terminal", "gnome-terminal-server",
+                           "org.kde.konsole", "konsole", "xfce4-terminal", "lxterminal", "mate-terminal", "tilix",
+                           "terminator", "alacritty", "kitty", "foot", "urxvt", "qterminal", "gnome-control-center",
+                           "org.gnome.Settings", "systemsettings", "xfce4-settings-manager", "gcr-prompter",
+                           "pinentry", "lightdm-gtk-greeter"},
+        .protectedBundles = {"app.brindlecast.desktop", "BrindlecastNative-x11", "gnome-shell", "plasmashell",
+                             "kwin_x11", "mutter", "metacity", "marco", "xfwm4", "openbox", "cinnamon",
+                             "xfce4-panel", "xfdesktop", "mate-panel", "lxpanel", "lxqt-panel", "nemo-desktop",
+                             "gcr-prompter", "lightdm-gtk-greeter"},
+    };
+}
+
+// ---- Clock and process ------------------------------------------------------
+
+int32_t X11Mac::ownProcessId() {
+    return static_cast<int32_t>(::getpid());
+}
+
+double X11Mac::now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace brindlecast::platform

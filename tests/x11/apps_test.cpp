@@ -1,0 +1,364 @@
+// The X11 agent's applications: desktop entries in private data folders,
+// launched, found running, brought forward, previewed, closed and killed.
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <turbojpeg.h>
+
+#include "apps/catalog.h"
+#include "harness.h"
+#include "host/failure.h"
+#include "support/response_check.h"
+
+// Xlib last: its macros (None, Bool, True) clash with the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using boost::json::object;
+using x11test::Agent;
+using x11test::desktop;
+using x11test::waitFor;
+
+std::string text(const boost::json::value& value) {
+    return value.is_string() ? std::string(value.get_string()) : boost::json::serialize(value);
+}
+
+std::vector<unsigned char> base64(const std::string& in) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<unsigned char> out;
+    int value = 0, bits = 0;
+    for (char c : in) {
+        const auto k = alphabet.find(c);
+        if (k == std::string::npos) continue;
+        value = (value << 6) | static_cast<int>(k);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<unsigned char>((value >> bits) & 0xff));
+        }
+    }
+    return out;
+}
+
+void write(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << content;
+}
+
+void writePng(const fs::path& path, int width, int height, uint32_t rgba) {
+    fs::create_directories(path.parent_path());
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, width, height);
+    gdk_pixbuf_fill(pixbuf, rgba);
+    gdk_pixbuf_save(pixbuf, path.c_str(), "png", nullptr, nullptr);
+    g_object_unref(pixbuf);
+}
+
+// An icon answer's picture: its side and the RGBA of its centre.
+struct Icon {
+    int width = 0, height = 0;
+    std::array<int, 4> centre{};
+};
+
+Icon decodeIcon(const object& response) {
+    Icon icon;
+    if (!response.contains("icon")) return icon;
+    const auto png = base64(text(response.at("icon").at("data")));
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
+    if (gdk_pixbuf_loader_write(loader, png.data(), png.size(), nullptr) && gdk_pixbuf_loader_close(loader, nullptr)) {
+        GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+        icon.width = gdk_pixbuf_get_width(pixbuf);
+        icon.height = gdk_pixbuf_get_height(pixbuf);
+        if (gdk_pixbuf_get_n_channels(pixbuf) == 4) {
+            const guchar* p = gdk_pixbuf_read_pixels(pixbuf) + (icon.height / 2) * gdk_pixbuf_get_rowstride(pixbuf) +
+                              (icon.width / 2) * 4;
+            icon.centre = {p[0], p[1], p[2], p[3]};
+        }
+    }
+    g_object_unref(loader);
+    return icon;
+}
+
+// The RGB of a preview's centre.
+std::array<int, 3> previewCentre(const object& response) {
+    const auto jpeg = base64(text(response.at("preview").at("data")));
+    tjhandle handle = tjInitDecompress();
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    std::array<int, 3> centre{-1, -1, -1};
+    if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) == 0) {
+        std::vector<unsigned char> rgb(static_cast<std::size_t>(width) * height * 3);
+        if (tjDecompress2(handle, jpeg.data(), jpeg.size(), rgb.data(), width, 0, height, TJPF_RGB, 0) == 0) {
+            const unsigned char* p = rgb.data() + (static_cast<std::size_t>(height / 2) * width + width / 2) * 3;
+            centre = {p[0], p[1], p[2]};
+        }
+    }
+    tjDestroy(handle);
+    return centre;
+}
+
+bool near(std::array<int, 3> got, std::array<int, 3> want) {
+    for (int i = 0; i < 3; ++i) {
+        if (std::abs(got[i] - want[i]) > 40) return false;
+    }
+    return true;
+}
+
+// Ended: gone, or a zombie nobody has reaped yet.
+bool ended(pid_t pid) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close == std::string::npos || (close + 2 < line.size() && line[close + 2] == 'Z');
+}
+
+class X11Apps : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (x11test::agentPath().empty()) return;
+        data_ = desktop().dir() + "/apps";
+        const fs::path home = data_ / "home" / "applications";
+        const fs::path system = data_ / "system" / "applications";
+        const fs::path icons = data_ / "home" / "icons" / "hicolor";
+        write(icons / "index.theme",
+              "[Icon Theme]\nName=Hicolor\nDirectories=48x48/apps,scalable/apps\n\n"
+              "[48x48/apps]\nSize=48\nType=Threshold\n\n[scalable/apps]\nSize=64\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+        writePng(icons / "48x48" / "apps" / "red-square.png", 48, 48, 0xff0000ff);
+        write(icons / "scalable" / "apps" / "blue-square.svg",
+              "<svg xmlns='http://www.w3.org/2000/svg' width='10' height='10'>"
+              "<rect width='10' height='10' fill='#0000ff'/></svg>");
+        const auto entry = [](const std::string& name, const std::string& more) {
+            return "[Desktop Entry]\nType=Application\nName=" + name + "\n" + more;
+        };
+        const std::string app = "Exec=/usr/bin/python3 " BRINDLECAST_X11_SCRIPTS "/color_app.py ";
+        write(home / "png.desktop", entry("Png", "Exec=true\nIcon=red-square\n"));
+        write(system / "svg.desktop", entry("Svg", "Exec=true\nIcon=blue-square\n"));
+        write(system / "plain.desktop", entry("Plain", "Exec=true\n"));
+        write(home / "hidden.desktop", entry("Hidden", "Exec=true\nHidden=true\n"));
+        write(system / "quiet.desktop", entry("Quiet", "Exec=true\nNoDisplay=true\n"));
+        write(home / "shadowed.desktop", entry("Mine", "Exec=true\n"));
+        write(system / "shadowed.desktop", entry("Theirs", "Exec=true\n"));
+        write(system / "green.desktop", entry("Green", app + "brindlecast-green 00c000\n"));
+        write(system / "blue.desktop", entry("Blue", app + "brindlecast-blue 0000c0\n"));
+        // The desktop's text window, started without GIO, is found by its WM_CLASS.
+        if (Display* dpy = XOpenDisplay(desktop().display().c_str())) {
+            Window root = 0, parent = 0, *children = nullptr;
+            unsigned int count = 0;
+            std::vector<Window> stack{DefaultRootWindow(dpy)};
+            std::string wmClass;
+            while (!stack.empty() && wmClass.empty()) {
+                const Window window = stack.back();
+                stack.pop_back();
+                char* name = nullptr;
+                if (XFetchName(dpy, window, &name) != 0 && name != nullptr &&
+                    std::string(name) == "Brindlecast text test") {
+                    XClassHint hint{};
+                    if (XGetClassHint(dpy, window, &hint) != 0) {
+                        wmClass = hint.res_class;
+                        XFree(hint.res_name);
+                        XFree(hint.res_class);
+                    }
+                }
+                if (name != nullptr) XFree(name);
+                if (XQueryTree(dpy, window, &root, &parent, &children, &count) != 0 && children != nullptr) {
+                    stack.insert(stack.end(), children, children + count);
+                    XFree(children);
+                }
+            }
+            XCloseDisplay(dpy);
+            write(system / "text.desktop", entry("Text", "Exec=true\nStartupWMClass=" + wmClass + "\n"));
+        }
+        agent_ = std::make_unique<Agent>(desktop(), std::vector<std::string>{
+            "XDG_DATA_HOME=" + (data_ / "home").string(), "XDG_DATA_DIRS=" + (data_ / "system").string()});
+    }
+    static void TearDownTestSuite() {
+        if (!agent_) return;
+        const std::string errors = agent_->errors();
+        agent_.reset();
+        EXPECT_EQ(errors, "") << "the agent, or an application it launched, wrote to standard error";
+    }
+
+    void SetUp() override {
+        if (!agent_) GTEST_SKIP() << "no X11 agent: build BrindlecastNative-x11 or set BRINDLECAST_X11_AGENT";
+        dpy_ = XOpenDisplay(desktop().display().c_str());
+        ASSERT_NE(dpy_, nullptr);
+        desktop().setLogind({});
+    }
+    void TearDown() override {
+        for (const pid_t pid : started_) {
+            if (!ended(pid)) ::kill(pid, SIGKILL);
+        }
+        if (dpy_ != nullptr) XCloseDisplay(dpy_);
+    }
+
+    object ask(const std::string& line, double seconds = 20) {
+        object response = agent_->ask(line, seconds);
+        EXPECT_EQ(testing_support::responseProblem(boost::json::serialize(response)), "") << line;
+        return response;
+    }
+
+    static std::string id(const std::string& relative) {
+        return brindlecast::apps::applicationIdentifier(fs::canonical(data_ / relative).string());
+    }
+
+    // The listed applications by name.
+    std::map<std::string, object> listed() {
+        std::map<std::string, object> apps;
+        const object response = ask(R"({"id":"l","operation":"apps.list"})");
+        if (!response.contains("apps")) return apps;
+        for (const auto& app : response.at("apps").as_array()) apps[text(app.at("name"))] = app.as_object();
+        return apps;
+    }
+
+    object action(const std::string& appId, const std::string& what) {
+        return ask(R"({"id":"a","operation":"apps.action","appId":")" + appId + R"(","appAction":")" + what + "\"}");
+    }
+
+    std::vector<unsigned long> property(Window window, const char* name, Atom type) {
+        Atom actual = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        std::vector<unsigned long> items;
+        if (XGetWindowProperty(dpy_, window, XInternAtom(dpy_, name, False), 0, 1024, False, type, &actual, &format,
+                               &count, &after, &data) == Success &&
+            data != nullptr && format == 32) {
+            const auto* values = reinterpret_cast<const unsigned long*>(data);
+            items.assign(values, values + count);
+        }
+        if (data != nullptr) XFree(data);
+        return items;
+    }
+
+    // The managed window with this title, 0 when there is none.
+    Window managed(const std::string& title) {
+        for (const unsigned long window : property(DefaultRootWindow(dpy_), "_NET_CLIENT_LIST", XA_WINDOW)) {
+            char* name = nullptr;
+            const bool match = XFetchName(dpy_, window, &name) != 0 && name != nullptr && title == name;
+            if (name != nullptr) XFree(name);
+            if (match) return window;
+        }
+        return 0;
+    }
+
+    // Launches an application by its entry and waits for its window; its pid.
+    pid_t launch(const std::string& appId, const std::string& title, Window& window) {
+        EXPECT_EQ(action(appId, "run").at("ok"), true);
+        EXPECT_TRUE(waitFor([&] { return (window = managed(title)) != 0; }, 20)) << title;
+        if (window == 0) return -1;
+        const auto pid = property(window, "_NET_WM_PID", XA_CARDINAL);
+        if (pid.empty()) return -1;
+        started_.push_back(static_cast<pid_t>(pid.front()));
+        return started_.back();
+    }
+
+    Window active() {
+        const auto items = property(DefaultRootWindow(dpy_), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+        return items.empty() ? 0 : items.front();
+    }
+
+    static inline fs::path data_;
+    static inline std::unique_ptr<Agent> agent_;
+    Display* dpy_ = nullptr;
+    std::vector<pid_t> started_;
+};
+
+TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
+    const auto apps = listed();
+    std::set<std::string> names;
+    for (const auto& [name, app] : apps) names.insert(name);
+    // Hidden and NoDisplay entries are left out; the user's entry shadows the system one.
+    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Green", "Mine", "Plain", "Png", "Svg", "Text"}));
+    ASSERT_TRUE(apps.contains("Text"));
+    EXPECT_EQ(apps.at("Text").at("running"), true);
+    ASSERT_TRUE(apps.contains("Png") && apps.contains("Mine"));
+    EXPECT_EQ(text(apps.at("Png").at("id")), id("home/applications/png.desktop"));
+    EXPECT_EQ(text(apps.at("Mine").at("id")), id("home/applications/shadowed.desktop"));
+    EXPECT_EQ(apps.at("Png").at("running"), false);
+    EXPECT_EQ(apps.at("Png").at("capabilities").at("close"), true);
+
+    const auto icon = [&](const std::string& relative) {
+        return decodeIcon(ask(R"({"id":"i","operation":"apps.icon","appId":")" + id(relative) + "\"}"));
+    };
+    const Icon png = icon("home/applications/png.desktop");
+    EXPECT_EQ(png.width, 96);
+    EXPECT_EQ(png.height, 96);
+    EXPECT_EQ(png.centre, (std::array<int, 4>{255, 0, 0, 255}));
+    const Icon svg = icon("system/applications/svg.desktop");
+    EXPECT_EQ(svg.width, 96);
+    EXPECT_EQ(svg.centre, (std::array<int, 4>{0, 0, 255, 255}));
+    // No icon: the generic one, opaque in its middle.
+    const Icon plain = icon("system/applications/plain.desktop");
+    EXPECT_EQ(plain.width, 96);
+    EXPECT_EQ(plain.centre[3], 255);
+
+    const object hidden = ask(R"({"id":"h","operation":"apps.icon","appId":")" + id("home/applications/hidden.desktop") + "\"}");
+    EXPECT_EQ(hidden.at("ok"), false);
+    EXPECT_EQ(text(hidden.at("code")), brindlecast::failures::appNotInCatalog.code);
+}
+
+TEST_F(X11Apps, RunViewPreviewCloseAndTerminate) {
+    const std::string green = id("system/applications/green.desktop");
+    const std::string blue = id("system/applications/blue.desktop");
+    Window greenWindow = 0, blueWindow = 0;
+    const pid_t greenPid = launch(green, "brindlecast-green", greenWindow);
+    ASSERT_GT(greenPid, 0);
+    EXPECT_TRUE(waitFor([&] { return listed()["Green"].at("running") == true; }, 10));
+    EXPECT_EQ(listed()["Blue"].at("running"), false);
+    const pid_t bluePid = launch(blue, "brindlecast-blue", blueWindow);
+    ASSERT_GT(bluePid, 0);
+
+    // Blue came last and is active; view brings green forward.
+    EXPECT_TRUE(waitFor([&] { return active() == blueWindow; }, 10));
+    EXPECT_EQ(action(green, "view").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return active() == greenWindow; }, 10));
+
+    // A window on top of green hides it from the screen, not from its preview.
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(dpy_, greenWindow, &attributes);
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(dpy_, greenWindow, DefaultRootWindow(dpy_), 0, 0, &x, &y, &child);
+    XSetWindowAttributes cover{};
+    cover.override_redirect = True;
+    cover.background_pixel = 0xff0000;
+    const Window red = XCreateWindow(dpy_, DefaultRootWindow(dpy_), x - 20, y - 20, attributes.width + 40,
+                                     attributes.height + 40, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                     CWOverrideRedirect | CWBackPixel, &cover);
+    XMapRaised(dpy_, red);
+    XSync(dpy_, False);
+    std::array<int, 3> centre{};
+    EXPECT_TRUE(waitFor([&] {
+        const object response = ask(R"({"id":"p","operation":"apps.preview","appId":")" + green + "\"}");
+        if (response.at("ok") != true) return false;
+        centre = previewCentre(response);
+        return near(centre, {0, 192, 0});
+    }, 10)) << centre[0] << "," << centre[1] << "," << centre[2];
+    XDestroyWindow(dpy_, red);
+    XSync(dpy_, False);
+
+    EXPECT_EQ(action(green, "close").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return ended(greenPid); }, 10));
+    EXPECT_EQ(action(blue, "terminate").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return ended(bluePid); }, 10));
+    // Nothing runs any more: there is nothing to close.
+    EXPECT_TRUE(waitFor([&] { return listed()["Blue"].at("running") == false; }, 10));
+    const object again = action(blue, "close");
+    EXPECT_EQ(again.at("ok"), false);
+    EXPECT_EQ(text(again.at("code")), brindlecast::failures::appCannotClose.code);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// A private headless X11 desktop for the agent's end-to-end tests: an X server
+// with two monitors, a window manager, a session bus with the accessibility
+// bus, a private system bus with a stand-in login manager, and a GTK window
+// with text fields. Started once per test binary, ended process by process.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <boost/json.hpp>
+
+namespace x11test {
+
+// Polls `done` every 20 ms until it is true or `seconds` have passed.
+bool waitFor(const std::function<bool()>& done, double seconds = 10);
+
+// A child process in a process group of its own, ended through that group.
+class Process {
+public:
+    Process() = default;
+    // `fds`: {child fd, parent fd} pairs to hand over (0, 1, 2 or more).
+    Process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::vector<std::pair<int, int>>& fds = {});
+    ~Process() { stop(); }
+    Process(Process&& other) noexcept { *this = std::move(other); }
+    Process& operator=(Process&& other) noexcept;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Terminates the group (SIGTERM, then SIGKILL after two seconds) and reaps the child.
+    void stop();
+    // Waits for the child to exit by itself; its exit status, or -1 on timeout.
+    int wait(double seconds);
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+// Runs a helper program to completion; its exit status.
+int run(const std::vector<std::string>& argv, const std::vector<std::string>& env, double seconds = 20);
+
+class Desktop {
+public:
+    static constexpr int screenWidth = 2560;
+    static constexpr int screenHeight = 1024;
+    static constexpr int monitorWidth = 1280;  // left (primary) at x 0, right at x 1280
+
+    void start();
+    void stop();
+
+    const std::string& display() const { return display_; }
+    const std::string& sessionBus() const { return sessionBus_; }
+    const std::string& systemBus() const { return systemBus_; }
+    const std::string& dir() const { return dir_; }
+    // The environment of every program on this desktop (the agent's too).
+    std::vector<std::string> environment() const;
+
+    // The stand-in login manager: its facts (merged over the defaults) and the calls it got.
+    void setLogind(const boost::json::object& facts);
+    std::vector<boost::json::object> logindCalls() const;
+    void clearLogindCalls() const;
+
+    // The text window: a command ("focus entry", "focus password", "focus view", "clear")
+    // and what it has reported so far.
+    void tellApp(const std::string& command);
+    std::vector<boost::json::object> appReports() const;
+    // The last text the app reported for a widget, empty when none.
+    std::string appText(const std::string& widget) const;
+    // Gives `widget` the focus and waits until the app reports it focused.
+    bool focusApp(const std::string& widget);
+
+private:
+    std::string dir_, display_, sessionBus_, systemBus_;
+    Process xserver_, windowManager_, session_, system_, accessibility_, logind_, app_;
+    int appInput_ = -1;
+};
+
+// The desktop shared by every test of the binary.
+Desktop& desktop();
+
+// The agent binary, or empty when none is known.
+std::string agentPath();
+
+// The agent running on the desktop, one request line at a time.
+class Agent {
+public:
+    // `extraEnvironment`: NAME=value entries added to the desktop's environment.
+    explicit Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment = {});
+    ~Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    pid_t pid() const { return process_.pid(); }
+    // Sends one line and returns the parsed response; throws when none comes within
+    // `seconds`, and then ends the agent and starts a new one.
+    boost::json::object ask(const std::string& line, double seconds = 20);
+    // Everything the agent wrote to standard error so far.
+    std::string errors() const;
+
+private:
+    void start();
+    void end();
+
+    std::vector<std::string> env_;
+    Process process_;
+    int in_ = -1, out_ = -1;
+    std::string pending_, errPath_;
+};
+
+}  // namespace x11test

@@ -1,0 +1,601 @@
+// The X11 agent on a private headless desktop, driven through its protocol only.
+//
+// ctest -R X11 runs the build's BrindlecastNative-x11; without that target:
+//   BRINDLECAST_X11_AGENT=/path/to/BrindlecastNative-x11 build/brindlecast_x11_tests
+// With BRINDLECAST_X11_PAUSE=1 the desktop's environment is printed and the tests
+// wait for a line on standard input, to look at the desktop by hand first.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <array>
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include "harness.h"
+#include "host/failure.h"
+#include "support/response_check.h"
+
+// Xlib last: its macros (None, Bool, True) clash with the headers above.
+#include <X11/XF86keysym.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+using boost::json::object;
+using x11test::Agent;
+using x11test::Desktop;
+using x11test::desktop;
+using x11test::waitFor;
+namespace failures = brindlecast::failures;
+
+class DesktopEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (x11test::agentPath().empty()) return;
+        desktop().start();
+        // For a look by hand: the desktop's environment, then a wait for a line on standard input.
+        if (std::getenv("BRINDLECAST_X11_PAUSE") != nullptr) {
+            for (const auto& entry : desktop().environment()) std::printf("export '%s'\n", entry.c_str());
+            std::fflush(stdout);
+            std::getchar();
+        }
+    }
+    void TearDown() override { desktop().stop(); }
+};
+
+const auto* const registered = ::testing::AddGlobalTestEnvironment(new DesktopEnvironment);
+
+std::string text(const boost::json::value& value) {
+    return value.is_string() ? std::string(value.get_string()) : boost::json::serialize(value);
+}
+
+// The response must be well formed and fail with exactly this failure.
+void expectFailure(const object& response, const brindlecast::Failure& failure) {
+    EXPECT_EQ(response.at("ok"), false) << boost::json::serialize(response);
+    if (!response.contains("code")) return;
+    EXPECT_EQ(text(response.at("code")), failure.code) << boost::json::serialize(response);
+    EXPECT_EQ(text(response.at("error")), failure.message);
+}
+
+void expectSuccess(const object& response) {
+    EXPECT_EQ(response.at("ok"), true) << boost::json::serialize(response);
+}
+
+// A fixture with one agent shared by the tests of its suite, and the test's own X connection.
+class X11 : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!x11test::agentPath().empty()) agent_ = std::make_unique<Agent>(desktop());
+    }
+    static void TearDownTestSuite() {
+        if (!agent_) return;
+        const std::string errors = agent_->errors();
+        agent_.reset();
+        EXPECT_EQ(errors, "") << "the agent wrote to standard error";
+    }
+    void SetUp() override {
+        if (!agent_) GTEST_SKIP() << "no X11 agent: build BrindlecastNative-x11 or set BRINDLECAST_X11_AGENT";
+        dpy_ = XOpenDisplay(desktop().display().c_str());
+        ASSERT_NE(dpy_, nullptr);
+        desktop().setLogind({});
+    }
+    void TearDown() override {
+        if (dpy_ != nullptr) XCloseDisplay(dpy_);
+    }
+
+    // Sends one request; the response line must be well formed.
+    object ask(const std::string& line, double seconds = 20) {
+        object response = agent_->ask(line, seconds);
+        const std::string problem = testing_support::responseProblem(boost::json::serialize(response));
+        EXPECT_EQ(problem, "") << line;
+        return response;
+    }
+
+    // The monitor identifiers, left and right.
+    std::pair<std::string, std::string> monitorIds() {
+        object response = ask(R"({"id":"m","operation":"desktop.monitors"})");
+        std::pair<std::string, std::string> ids;
+        for (const auto& entry : response.at("monitors").as_array()) {
+            const auto& bounds = entry.at("bounds").as_object();
+            (bounds.at("x").to_number<int>() == 0 ? ids.first : ids.second) = text(entry.at("id"));
+        }
+        return ids;
+    }
+
+    // An unmanaged window on top, filled with `pixel`, selecting `events`.
+    Window window(int x, int y, int width, int height, unsigned long pixel, long events) {
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        attributes.background_pixel = pixel;
+        attributes.event_mask = events;
+        Window made = XCreateWindow(dpy_, DefaultRootWindow(dpy_), x, y, width, height, 0, CopyFromParent,
+                                    InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask,
+                                    &attributes);
+        XMapRaised(dpy_, made);
+        XSync(dpy_, False);
+        return made;
+    }
+
+    // The next event of one of `types`, waiting up to `seconds`.
+    bool nextEvent(XEvent& event, std::initializer_list<int> types, double seconds = 5) {
+        return waitFor([&] {
+            while (XPending(dpy_) > 0) {
+                XNextEvent(dpy_, &event);
+                for (int type : types) {
+                    if (event.type == type) return true;
+                }
+            }
+            return false;
+        }, seconds);
+    }
+
+    static std::unique_ptr<Agent> agent_;
+    Display* dpy_ = nullptr;
+};
+
+std::unique_ptr<Agent> X11::agent_;
+
+// ---- displays -----------------------------------------------------------------
+
+using X11Display = X11;
+
+TEST_F(X11Display, ListsBothRandrMonitorsWithTheirBoundsAndThePrimary) {
+    object response = ask(R"({"id":"1","operation":"desktop.monitors"})");
+    ASSERT_EQ(response.at("ok"), true) << boost::json::serialize(response);
+    const auto& monitors = response.at("monitors").as_array();
+    ASSERT_EQ(monitors.size(), 2u) << boost::json::serialize(response);
+    std::set<std::string> ids;
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        const auto& entry = monitors[i].as_object();
+        const auto& bounds = entry.at("bounds").as_object();
+        const bool left = bounds.at("x").to_number<int>() == 0;
+        EXPECT_EQ(bounds.at("x").to_number<int>(), left ? 0 : Desktop::monitorWidth);
+        EXPECT_EQ(bounds.at("y").to_number<int>(), 0);
+        EXPECT_EQ(bounds.at("width").to_number<int>(), Desktop::monitorWidth);
+        EXPECT_EQ(bounds.at("height").to_number<int>(), Desktop::screenHeight);
+        EXPECT_EQ(entry.at("primary"), left) << "the left monitor is the primary one";
+        EXPECT_EQ(text(entry.at("name")), "Display " + std::to_string(i + 1));
+        const std::string id = text(entry.at("id"));
+        EXPECT_EQ(id.size(), 24u);
+        EXPECT_EQ(id.rfind("monitor_", 0), 0u);
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 2u) << "each monitor has its own identifier";
+    // The identifiers are stable, and the right one is selectable.
+    EXPECT_EQ(ask(R"({"id":"2","operation":"desktop.monitors"})").at("monitors"), response.at("monitors"));
+    expectFailure(ask(R"({"id":"3","operation":"desktop.click","x":0.5,"y":0.5,"monitorId":"monitor_0000000000000000"})"),
+                  failures::monitorGone);
+}
+
+// Decodes a JPEG frame to RGB.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;
+    std::array<int, 3> at(int x, int y) const {
+        const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
+        return {rgb[i], rgb[i + 1], rgb[i + 2]};
+    }
+};
+
+std::vector<unsigned char> base64(const std::string& in) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<unsigned char> out;
+    int value = 0, bits = 0;
+    for (char c : in) {
+        const auto k = alphabet.find(c);
+        if (k == std::string::npos) continue;
+        value = (value << 6) | static_cast<int>(k);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<unsigned char>((value >> bits) & 0xff));
+        }
+    }
+    return out;
+}
+
+Picture decode(const object& response) {
+    Picture picture;
+    const auto jpeg = base64(text(response.at("frame").at("data")));
+    tjhandle handle = tjInitDecompress();
+    int subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &picture.width, &picture.height, &subsampling,
+                            &colorspace) == 0) {
+        picture.rgb.resize(static_cast<std::size_t>(picture.width) * picture.height * 3);
+        if (tjDecompress2(handle, jpeg.data(), jpeg.size(), picture.rgb.data(), picture.width, 0, picture.height,
+                          TJPF_RGB, 0) != 0) {
+            picture.rgb.clear();
+        }
+    }
+    tjDestroy(handle);
+    return picture;
+}
+
+bool near(std::array<int, 3> got, std::array<int, 3> want) {
+    for (int i = 0; i < 3; ++i) {
+        if (std::abs(got[i] - want[i]) > 40) return false;
+    }
+    return true;
+}
+
+TEST_F(X11Display, FrameShowsAWindowsColourAtItsPlaceOnTheChosenMonitor) {
+    const auto [left, right] = monitorIds();
+    XWarpPointer(dpy_, None, DefaultRootWindow(dpy_), 0, 0, 0, 0, 10, 1000);  // the cursor out of the way
+    // Orange on the right monitor at (400, 200), 320 x 240; blue on the left one at (800, 600).
+    Window orange = window(Desktop::monitorWidth + 400, 200, 320, 240, 0xff8000, NoEventMask);
+    Window blue = window(800, 600, 200, 200, 0x0000ff, NoEventMask);
+    // Half size: 640 x 512 of a 1280 x 1024 monitor.
+    const std::string request = R"({"id":"f","operation":"desktop.frame","profile":"balanced","maxWidth":640,)"
+                                R"("maxHeight":1080,"jpegQuality":90,"monitorId":")" + right + "\"}";
+    Picture picture;
+    object response;
+    const bool seen = waitFor([&] {
+        XRaiseWindow(dpy_, orange);
+        XSync(dpy_, False);
+        response = ask(request);
+        if (response.at("ok") != true) return false;
+        picture = decode(response);
+        return !picture.rgb.empty() && picture.width == 640 && near(picture.at(280, 160), {255, 128, 0});
+    }, 15);
+    ASSERT_TRUE(seen) << boost::json::serialize(response).substr(0, 300) << " " << picture.width << "x"
+                      << picture.height;
+    EXPECT_EQ(text(response.at("frame").at("monitorId")), right);
+    EXPECT_EQ(text(response.at("frame").at("mimeType")), "image/jpeg");
+    EXPECT_EQ(picture.height, 512);
+    EXPECT_TRUE(near(picture.at(205, 105), {255, 128, 0})) << "the window's top-left corner";
+    EXPECT_TRUE(near(picture.at(355, 215), {255, 128, 0})) << "the window's bottom-right corner";
+    EXPECT_TRUE(near(picture.at(190, 160), {0, 0, 0})) << "left of the window is the black root";
+    EXPECT_TRUE(near(picture.at(280, 230), {0, 0, 0})) << "below the window is the black root";
+    EXPECT_FALSE(near(picture.at(450, 350), {0, 0, 255})) << "nothing of the left monitor";
+
+    // Without a monitor: the primary (left) one, at its full size when that fits.
+    XRaiseWindow(dpy_, blue);
+    XSync(dpy_, False);
+    response = ask(R"({"id":"g","operation":"desktop.frame","profile":"balanced","maxWidth":1920,)"
+                   R"("maxHeight":1080,"jpegQuality":80})");
+    ASSERT_EQ(response.at("ok"), true) << boost::json::serialize(response).substr(0, 300);
+    EXPECT_EQ(text(response.at("frame").at("monitorId")), left);
+    picture = decode(response);
+    EXPECT_EQ(picture.width, Desktop::monitorWidth);
+    EXPECT_EQ(picture.height, Desktop::screenHeight);
+    EXPECT_TRUE(near(picture.at(900, 700), {0, 0, 255}));
+    XDestroyWindow(dpy_, orange);
+    XDestroyWindow(dpy_, blue);
+    XSync(dpy_, False);
+}
+
+// ---- pointer ------------------------------------------------------------------
+
+using X11Pointer = X11;
+
+TEST_F(X11Pointer, ClickArrivesAtTheRootPointOfTheMonitorFractions) {
+    const auto [left, right] = monitorIds();
+    Window catcher = window(0, 0, Desktop::screenWidth, Desktop::screenHeight, 0x000000,
+                            ButtonPressMask | ButtonReleaseMask);
+    struct Case {
+        std::string monitor;
+        double x, y;
+        int rootX, rootY;
+        const char* button;
+        unsigned int number;
+    };
+    // x maps to min + x * (width - 1), y to min + y * (height - 1): 1 is one short of the far edge.
+    const Case cases[] = {
+        {right, 0, 0, Desktop::monitorWidth, 0, "left", Button1},
+        {right, 1, 1, 2 * Desktop::monitorWidth - 1, Desktop::screenHeight - 1, "right", Button3},
+        {right, 640.0 / 1279, 512.0 / 1023, Desktop::monitorWidth + 640, 512, nullptr, Button1},
+        // 88 / 1279 * 1279 is 87.99999999999999 in doubles: the pixel is still 88.
+        {left, 88.0 / 1279, 100.0 / 1023, 88, 100, "left", Button1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y) + " on " + c.monitor);
+        XRaiseWindow(dpy_, catcher);
+        XSync(dpy_, False);
+        // Full precision for the fractions that should land on whole pixels.
+        char x[40], y[40];
+        std::snprintf(x, sizeof x, "%.17g", c.x);
+        std::snprintf(y, sizeof y, "%.17g", c.y);
+        const std::string request = R"({"id":"c","operation":"desktop.click","monitorId":")" + c.monitor + R"(","x":)" + x +
+                  R"(,"y":)" + y + (c.button != nullptr ? std::string(R"(,"button":")") + c.button + "\"" : "") + "}";
+        expectSuccess(ask(request));
+        XEvent press, release;
+        ASSERT_TRUE(nextEvent(press, {ButtonPress}));
+        ASSERT_TRUE(nextEvent(release, {ButtonRelease}));
+        EXPECT_EQ(press.xbutton.x_root, c.rootX);
+        EXPECT_EQ(press.xbutton.y_root, c.rootY);
+        EXPECT_EQ(press.xbutton.button, c.number);
+        EXPECT_EQ(release.xbutton.button, c.number);
+    }
+    // A refused click posts nothing.
+    expectFailure(ask(R"({"id":"d","operation":"desktop.click","x":0.5,"y":0.5,"button":"Left"})"),
+                  failures::unknownMouseButton);
+    expectFailure(ask(R"({"id":"e","operation":"desktop.click","x":1.5,"y":0.5})"), failures::outOfBounds);
+    XEvent stray;
+    EXPECT_FALSE(nextEvent(stray, {ButtonPress}, 0.5));
+    XDestroyWindow(dpy_, catcher);
+    XSync(dpy_, False);
+}
+
+TEST_F(X11Pointer, ScrollTurnsTheWheelOverTheMonitorsCentreAndThePointerMoves) {
+    const auto [left, right] = monitorIds();
+    Window catcher = window(0, 0, Desktop::screenWidth, Desktop::screenHeight, 0x000000, ButtonPressMask);
+    // A positive deltaY scrolls down (wheel button 5), a negative deltaX left (button 6).
+    const struct {
+        const char* deltas;
+        unsigned int button;
+    } scrolls[] = {{R"("deltaX":0,"deltaY":120)", 5}, {R"("deltaX":0,"deltaY":-120)", 4},
+                   {R"("deltaX":-120,"deltaY":0)", 6}, {R"("deltaX":120,"deltaY":0)", 7}};
+    for (const auto& scroll : scrolls) {
+        SCOPED_TRACE(scroll.deltas);
+        XRaiseWindow(dpy_, catcher);
+        XSync(dpy_, False);
+        expectSuccess(ask(std::string(R"({"id":"s","operation":"desktop.scroll",)") + scroll.deltas +
+                          R"(,"monitorId":")" + right + "\"}"));
+        XEvent press;
+        ASSERT_TRUE(nextEvent(press, {ButtonPress}));
+        EXPECT_EQ(press.xbutton.button, scroll.button);
+        EXPECT_EQ(press.xbutton.x_root, Desktop::monitorWidth + Desktop::monitorWidth / 2);
+        EXPECT_EQ(press.xbutton.y_root, Desktop::screenHeight / 2);
+        // Every click of this scroll turns the same way.
+        XSync(dpy_, False);
+        while (nextEvent(press, {ButtonPress}, 0.3)) EXPECT_EQ(press.xbutton.button, scroll.button);
+    }
+    XDestroyWindow(dpy_, catcher);
+    XSync(dpy_, False);
+
+    expectSuccess(ask(R"({"id":"p","operation":"presentation.pointer","x":1,"y":0,"monitorId":")" + left + "\"}"));
+    EXPECT_TRUE(waitFor([&] {
+        Window root, child;
+        int x = -1, y = -1, wx, wy;
+        unsigned int mask;
+        XQueryPointer(dpy_, DefaultRootWindow(dpy_), &root, &child, &x, &y, &wx, &wy, &mask);
+        return x == Desktop::monitorWidth - 1 && y == 0;
+    }, 5)) << "the pointer is at the left monitor's top-right pixel";
+}
+
+// ---- text -----------------------------------------------------------------------
+
+using X11Text = X11;
+
+// Types `typed` into the focused widget; retries while the accessibility focus lags the window's.
+object typeInto(const std::string& widget, const std::string& typed, Agent& agent) {
+    EXPECT_TRUE(desktop().focusApp(widget)) << "the window manager did not focus " << widget;
+    const std::string request = boost::json::serialize(object{{"id", "t"}, {"operation", "desktop.text"}, {"text", typed}});
+    object response;
+    waitFor([&] {
+        response = agent.ask(request);
+        return response.at("ok") == true || text(response.at("error")) != failures::noTextField.message;
+    }, 10);
+    return response;
+}
+
+TEST_F(X11Text, UnicodeTextArrivesExactlyInTheEntryAndTheViewButNotInAPasswordField) {
+    desktop().tellApp("clear");
+    const std::string line = "Crème brûlée, 日本語 and 😀 ok";
+    expectSuccess(typeInto("entry", line, *agent_));
+    EXPECT_TRUE(waitFor([&] { return desktop().appText("entry") == line; }))
+        << "the entry holds: " << desktop().appText("entry");
+
+    const std::string lines = "first line\nzweite Zeile: äöü ß\n第三行 🎉";
+    expectSuccess(typeInto("view", lines, *agent_));
+    EXPECT_TRUE(waitFor([&] { return desktop().appText("view") == lines; }))
+        << "the view holds: " << desktop().appText("view");
+
+    expectFailure(typeInto("password", "secret", *agent_), failures::passwordField);
+    EXPECT_FALSE(waitFor([&] { return !desktop().appText("password").empty(); }, 1))
+        << "the password field got text";
+    // Invalid text is refused before anything is typed.
+    expectFailure(ask(R"({"id":"u","operation":"desktop.text","text":""})"), failures::invalidTextInput);
+    expectFailure(ask(R"({"id":"v","operation":"desktop.text","text":42})"), failures::invalidText);
+}
+
+// ---- session guard ----------------------------------------------------------------
+
+using X11Session = X11;
+
+TEST_F(X11Session, AKeyboardGrabOfAnotherClientRefusesControlButNotThePermissions) {
+    expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
+    // The window manager may hold a grab for a moment: try until ours is taken.
+    ASSERT_TRUE(waitFor([&] {
+        return XGrabKeyboard(dpy_, DefaultRootWindow(dpy_), False, GrabModeAsync, GrabModeAsync, CurrentTime) ==
+               GrabSuccess;
+    }));
+    XSync(dpy_, False);
+    expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::locked);
+    expectFailure(ask(R"({"id":"c","operation":"desktop.click","x":0.5,"y":0.5})"), failures::locked);
+    expectFailure(ask(R"({"id":"t","operation":"desktop.text","text":"x"})"), failures::locked);
+    expectSuccess(ask(R"({"id":"p","operation":"permissions.status"})"));
+    XUngrabKeyboard(dpy_, CurrentTime);
+    XSync(dpy_, False);
+    EXPECT_TRUE(waitFor([&] { return ask(R"({"id":"g","operation":"desktop.guard"})").at("ok") == true; }));
+}
+
+TEST_F(X11Session, ALockedClosingRemoteOrInactiveSessionRefusesControl) {
+    const object refusing[] = {
+        {{"locked", true}}, {{"active", false}}, {{"remote", true}}, {{"state", "closing"}}};
+    for (const object& facts : refusing) {
+        SCOPED_TRACE(boost::json::serialize(facts));
+        desktop().setLogind(facts);
+        expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::locked);
+        expectFailure(ask(R"({"id":"m","operation":"desktop.monitors"})"), failures::locked);
+        expectFailure(ask(R"({"id":"v","action":"volumeUp"})"), failures::locked);
+        object status = ask(R"({"id":"p","operation":"permissions.status"})");
+        expectSuccess(status);
+        expectSuccess(ask(R"({"id":"r","operation":"permissions.request","kind":"screen"})"));
+    }
+    // The facts are read afresh: unlocked again, control is back.
+    desktop().setLogind({});
+    expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
+    // The session is found by the agent's own process, else by XDG_SESSION_ID.
+    desktop().setLogind({{"byPid", false}});
+    desktop().clearLogindCalls();
+    expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
+    bool askedByPid = false, askedById = false;
+    for (const auto& call : desktop().logindCalls()) {
+        if (call.at("method") == "GetSessionByPID") {
+            askedByPid = true;
+            EXPECT_EQ(call.at("args").at(0).to_number<int>(), agent_->pid());
+        }
+        if (call.at("method") == "GetSession") askedById = askedById || call.at("args").at(0) == "c1";
+    }
+    EXPECT_TRUE(askedByPid);
+    EXPECT_TRUE(askedById);
+}
+
+// The window the window manager reports active.
+Window activeWindow(Display* dpy) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    Window active = 0;
+    if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_NET_ACTIVE_WINDOW", False), 0, 1, False,
+                           XA_WINDOW, &type, &format, &count, &after, &data) == Success && count == 1) {
+        active = *reinterpret_cast<Window*>(data);
+    }
+    if (data != nullptr) XFree(data);
+    return active;
+}
+
+TEST_F(X11Session, AnActivePasswordPromptIsAProtectedScreen) {
+    // A program whose executable is named like a passphrase prompt, owning a managed window.
+    const std::string prompt = desktop().dir() + "/pinentry";
+    std::filesystem::copy_file("/usr/bin/sleep", prompt, std::filesystem::copy_options::overwrite_existing);
+    x11test::Process program({prompt, "300"}, desktop().environment());
+    Window window = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 100, 100, 300, 200, 0, 0, 0x808080);
+    const unsigned long pid = static_cast<unsigned long>(program.pid());
+    XChangeProperty(dpy_, window, XInternAtom(dpy_, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&pid), 1);
+    XMapWindow(dpy_, window);
+    XSync(dpy_, False);
+    // Ask for activation until the window manager has done it (it may ignore a request during a grab).
+    ASSERT_TRUE(waitFor([&] {
+        XEvent message{};
+        message.xclient.type = ClientMessage;
+        message.xclient.window = window;
+        message.xclient.message_type = XInternAtom(dpy_, "_NET_ACTIVE_WINDOW", False);
+        message.xclient.format = 32;
+        message.xclient.data.l[0] = 2;  // from a pager: honoured at once
+        XSendEvent(dpy_, DefaultRootWindow(dpy_), False, SubstructureRedirectMask | SubstructureNotifyMask,
+                   &message);
+        XSync(dpy_, False);
+        return waitFor([&] { return activeWindow(dpy_) == window; }, 0.5);
+    }, 15));
+    expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::protectedScreen);
+    expectFailure(ask(R"({"id":"c","operation":"desktop.click","x":0.5,"y":0.5})"), failures::protectedScreen);
+    expectSuccess(ask(R"({"id":"p","operation":"permissions.status"})"));
+    XDestroyWindow(dpy_, window);
+    XSync(dpy_, False);
+    EXPECT_TRUE(waitFor([&] { return ask(R"({"id":"g","operation":"desktop.guard"})").at("ok") == true; }));
+}
+
+// ---- media keys -------------------------------------------------------------------
+
+using X11Media = X11;
+
+TEST_F(X11Media, MediaKeysReachTheClientThatGrabsThem) {
+    const struct {
+        const char* action;
+        KeySym key;
+    } keys[] = {{"playPause", XF86XK_AudioPlay}, {"next", XF86XK_AudioNext}, {"previous", XF86XK_AudioPrev},
+                {"mute", XF86XK_AudioMute},     {"volumeUp", XF86XK_AudioRaiseVolume},
+                {"volumeDown", XF86XK_AudioLowerVolume}};
+    Window root = DefaultRootWindow(dpy_);
+    for (const auto& k : keys) {
+        const KeyCode code = XKeysymToKeycode(dpy_, k.key);
+        ASSERT_NE(code, 0) << k.action;
+        XGrabKey(dpy_, code, AnyModifier, root, False, GrabModeAsync, GrabModeAsync);
+    }
+    XSync(dpy_, False);
+    for (const auto& k : keys) {
+        SCOPED_TRACE(k.action);
+        expectSuccess(ask(boost::json::serialize(object{{"id", "k"}, {"action", k.action}})));
+        XEvent press, release;
+        ASSERT_TRUE(nextEvent(press, {KeyPress}));
+        ASSERT_TRUE(nextEvent(release, {KeyRelease}));
+        EXPECT_EQ(XLookupKeysym(&press.xkey, 0), k.key);
+        EXPECT_EQ(press.xkey.keycode, release.xkey.keycode);
+    }
+    expectFailure(ask(R"({"id":"k","action":"Mute"})"), failures::mediaControlMissing);
+    XUngrabKey(dpy_, AnyKey, AnyModifier, root);
+    XSync(dpy_, False);
+}
+
+// ---- power ----------------------------------------------------------------------------
+
+using X11Power = X11;
+
+// The agent's own environment entry.
+std::string environmentOf(pid_t pid, const std::string& name) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::string entry;
+    while (std::getline(file, entry, '\0')) {
+        if (entry.rfind(name + "=", 0) == 0) return entry.substr(name.size() + 1);
+    }
+    return "";
+}
+
+std::vector<object> callsOf(const std::string& method) {
+    std::vector<object> calls;
+    for (const auto& call : desktop().logindCalls()) {
+        if (call.at("method") == method.c_str()) calls.push_back(call);
+    }
+    return calls;
+}
+
+TEST_F(X11Power, PowerActionsReachThePrivateLoginManager) {
+    // First the proof that the agent talks to this test's own system bus, never the machine's.
+    const std::string bus = environmentOf(agent_->pid(), "DBUS_SYSTEM_BUS_ADDRESS");
+    ASSERT_EQ(bus, desktop().systemBus());
+    const std::string socket = bus.substr(std::string("unix:path=").size());
+    ASSERT_EQ(socket.rfind(desktop().dir() + "/", 0), 0u);
+    std::error_code ec;
+    ASSERT_FALSE(std::filesystem::equivalent(socket, "/run/dbus/system_bus_socket", ec));
+    ASSERT_NE(std::filesystem::weakly_canonical(socket), "/run/dbus/system_bus_socket");
+
+    desktop().clearLogindCalls();
+    expectSuccess(ask(R"({"id":"s","action":"shutdown"})"));
+    expectSuccess(ask(R"({"id":"r","action":"restart","seconds":30})"));
+    expectSuccess(ask(R"({"id":"l","action":"sleep"})"));
+    for (const char* method : {"PowerOff", "Reboot", "Suspend"}) {
+        const auto calls = callsOf(method);
+        ASSERT_EQ(calls.size(), 1u) << method;
+        EXPECT_EQ(calls[0].at("args"), (boost::json::array{true})) << method << " is interactive";
+    }
+
+    // A declined request, and one that gets no answer within the wait.
+    desktop().setLogind({{"power", "error"}});
+    expectFailure(ask(R"({"id":"r","action":"restart"})"), failures::powerDeclined);
+    desktop().setLogind({{"power", "noreply"}});
+    const auto start = std::chrono::steady_clock::now();
+    expectFailure(ask(R"({"id":"l","action":"sleep"})", 30), failures::platformError);
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(waited, 4.5);
+    EXPECT_LT(waited, 15);
+
+    // A locked session sends nothing.
+    desktop().setLogind({{"locked", true}});
+    desktop().clearLogindCalls();
+    expectFailure(ask(R"({"id":"s","action":"shutdown"})"), failures::locked);
+    EXPECT_TRUE(callsOf("PowerOff").empty());
+}
+
+TEST_F(X11Power, AutomationWordFollowsCanPowerOff) {
+    const std::pair<const char*, const char*> words[] = {
+        {"yes", "granted"}, {"challenge", "not-determined"}, {"no", "denied"}, {"na", "unavailable"}};
+    for (const auto& [answer, word] : words) {
+        desktop().setLogind({{"canPowerOff", answer}});
+        object response = ask(R"({"id":"p","operation":"permissions.status"})");
+        ASSERT_EQ(response.at("ok"), true) << boost::json::serialize(response);
+        EXPECT_EQ(text(response.at("permissions").at("automation")), word) << answer;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+// The X11 backend's translations of the common vocabulary, without an X server.
+#include <gtest/gtest.h>
+
+#include <X11/XF86keysym.h>
+#include <X11/keysym.h>
+
+#include "platform/x11/translate.h"
+
+namespace x11 = brindlecast::platform::x11;
+
+TEST(X11Translate, EveryKeyTheOperationsPressHasAKeysym) {
+    // Text (A), full screen (F), lock (Q), and the presentation keys.
+    EXPECT_EQ(x11::keysymOf(0), static_cast<unsigned long>(XK_a));
+    EXPECT_EQ(x11::keysymOf(3), static_cast<unsigned long>(XK_f));
+    EXPECT_EQ(x11::keysymOf(12), static_cast<unsigned long>(XK_q));
+    EXPECT_EQ(x11::keysymOf(123), static_cast<unsigned long>(XK_Left));
+    EXPECT_EQ(x11::keysymOf(124), static_cast<unsigned long>(XK_Right));
+    EXPECT_EQ(x11::keysymOf(96), static_cast<unsigned long>(XK_F5));
+    EXPECT_EQ(x11::keysymOf(53), static_cast<unsigned long>(XK_Escape));
+    EXPECT_EQ(x11::keysymOf(11), static_cast<unsigned long>(XK_b));
+    EXPECT_EQ(x11::keysymOf(10), 0ul);  // no key on the US layout
+    EXPECT_EQ(x11::mediaKeysym(brindlecast::platform::MediaKey::soundDown),
+              static_cast<unsigned long>(XF86XK_AudioLowerVolume));
+}
+
+TEST(X11Translate, TextBecomesOneKeysymPerCharacter) {
+    // Latin-1 as itself, the rest as Unicode keysyms, a surrogate pair as one character.
+    EXPECT_EQ(x11::textKeysyms(u"aé日😀"),
+              (std::vector<unsigned long>{'a', 0xE9, 0x010065E5, 0x0101F600}));
+    // CR LF is one Return, LF and CR alone each one; tab is Tab; other controls are dropped.
+    EXPECT_EQ(x11::textKeysyms(u"a\r\nb\nc\rd\te\x01\x7f"),
+              (std::vector<unsigned long>{'a', XK_Return, 'b', XK_Return, 'c', XK_Return, 'd', XK_Tab, 'e'}));
+    // A lone surrogate types the replacement character.
+    EXPECT_EQ(x11::textKeysyms(std::u16string(1, char16_t(0xD800)) + u"x"),
+              (std::vector<unsigned long>{0x0100FFFD, 'x'}));
+}
+
+TEST(X11Translate, ScrollDistanceBecomesWheelClicks) {
+    EXPECT_EQ(x11::wheelClicks(0), 0);
+    EXPECT_EQ(x11::wheelClicks(1), 1);  // any distance scrolls
+    EXPECT_EQ(x11::wheelClicks(-1), -1);
+    EXPECT_EQ(x11::wheelClicks(59), 1);
+    EXPECT_EQ(x11::wheelClicks(60), 2);
+    EXPECT_EQ(x11::wheelClicks(-120), -3);
+    EXPECT_EQ(x11::wheelClicks(1200), 30);
+}
+
+TEST(X11Translate, ScalingAveragesTheCoveredPixels) {
+    // 4 x 2 source: left half black, right half white; scaled to 2 x 1.
+    std::vector<uint8_t> source(4 * 2 * 4, 0);
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 2; x < 4; ++x) {
+            for (int c = 0; c < 3; ++c) source[(y * 4 + x) * 4 + c] = 255;
+        }
+    }
+    const auto half = x11::scaledPicture(source, 4, 2, 2, 1);
+    ASSERT_EQ(half.pixels.size(), 8u);
+    EXPECT_EQ(half.pixels[0], 0);
+    EXPECT_EQ(half.pixels[4], 255);
+    EXPECT_EQ(half.format, brindlecast::platform::PixelFormat::BGRX);
+    // Never read past the source, whatever the target size.
+    const auto odd = x11::scaledPicture(source, 4, 2, 3, 2);
+    EXPECT_EQ(odd.width, 3);
+    EXPECT_EQ(odd.stride, 12u);
+    const auto same = x11::scaledPicture(source, 4, 2, 4, 2);
+    EXPECT_EQ(same.pixels, source);
+}
