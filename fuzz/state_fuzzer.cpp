@@ -1,5 +1,5 @@
-// The state-file target: each input is a virtual Mac state file. A fresh
-// virtual Mac reads it and serves one request (of every operation and action
+// The state-file target: each input is a virtual Mac state file. The state
+// checker reads it, then a fresh virtual Mac reads it and serves one request (of every operation and action
 // in turn, chosen by the input's hash) through the request loop. It checks
 // that nothing crashes or hangs, that the response is well formed, that
 // nothing is written to standard error (with -close_fd_mask=2) and that
@@ -21,6 +21,7 @@
 
 #include <boost/json.hpp>
 
+#include "check/state_check.h"
 #include "confined_state.h"
 #include "harness.h"
 #include "host/host.h"
@@ -113,9 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::string statePath = fuzzing::scratchDir() + "/state.json";
     fuzzing::writeText(statePath, fuzzing::confinedState(input, applicationsRoot, *logPath));
-    // A state checker, once there is one, reads the same text here, inside
-    // fuzzing::quietly("state checker", ...): it must neither crash nor write
-    // to standard error whatever it is given.
+    // The state checker reads the same file: it must neither crash nor hang
+    // nor write to standard error, whatever the file holds.
+    fuzzing::quietly("state checker", [&] { (void)check::checkState(statePath); });
     const std::string& request = (*requests)[hashOf(input) % requests->size()];
     {
         platform::VirtualMac mac(statePath);
