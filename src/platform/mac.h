@@ -246,8 +246,9 @@ public:
     // A request with this identifier is being handled; every query and effect
     // until the next call belongs to it. Called once the identifier has been
     // found valid, so a request refused for its identifier, or a line that is
-    // no request, never reaches the Mac. Only a backend that records effects
-    // has a use for it.
+    // no request, never reaches the Mac. A backend that records effects tags
+    // them with it; one that holds something back between requests (the X11
+    // backend's borrowed key codes) may give it back here.
     virtual void beginRequest(std::string_view /*id*/) {}
 };
 
