@@ -75,11 +75,11 @@ std::optional<unsigned long> windowProcess(XConnection& x, ::Window window) {
     int event = 0;
     int error = 0;
     if (!XResQueryExtension(display, &event, &error)) return std::nullopt;
-    XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+    XResClientIdSpec wanted{window, XRES_CLIENT_ID_PID_MASK};
     long count = 0;
     XResClientIdValue* values = nullptr;
     ErrorTrap trap(display);
-    const Status status = XResQueryClientIds(display, 1, &spec, &count, &values);
+    const Status status = XResQueryClientIds(display, 1, &wanted, &count, &values);
     std::optional<unsigned long> pid;
     if (!trap.failed() && status == Success) {
         for (long i = 0; i < count; ++i) {

@@ -1,5 +1,6 @@
-// Application icons: the entry's Icon found in the icon themes the way the
-// icon theme specification looks them up, read by gdk-pixbuf (PNG, SVG, XPM).
+// Application icons: the entry's Icon looked up as icon themes lay them out
+// (hicolor first, then the installed themes, by the sizes each theme's
+// index.theme gives, then /usr/share/pixmaps), read by gdk-pixbuf (PNG, SVG, XPM).
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
