@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
-#include <turbojpeg.h>
 
 #include "apps/catalog.h"
 #include "harness.h"
 #include "host/failure.h"
+#include "support/pictures.h"
 #include "support/response_check.h"
 
 // Xlib last: its macros (None, Bool, True) clash with the headers above.
@@ -31,27 +31,8 @@ using boost::json::object;
 using x11test::Agent;
 using x11test::desktop;
 using x11test::waitFor;
-
-std::string text(const boost::json::value& value) {
-    return value.is_string() ? std::string(value.get_string()) : boost::json::serialize(value);
-}
-
-std::vector<unsigned char> base64(const std::string& in) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<unsigned char> out;
-    int value = 0, bits = 0;
-    for (char c : in) {
-        const auto k = alphabet.find(c);
-        if (k == std::string::npos) continue;
-        value = (value << 6) | static_cast<int>(k);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<unsigned char>((value >> bits) & 0xff));
-        }
-    }
-    return out;
-}
+using x11test::near;
+using x11test::text;
 
 void write(const fs::path& path, const std::string& content) {
     fs::create_directories(path.parent_path());
@@ -75,7 +56,7 @@ struct Icon {
 Icon decodeIcon(const object& response) {
     Icon icon;
     if (!response.contains("icon")) return icon;
-    const auto png = base64(text(response.at("icon").at("data")));
+    const auto png = testing_support::base64Decode(text(response.at("icon").at("data")));
     GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
     if (gdk_pixbuf_loader_write(loader, png.data(), png.size(), nullptr) && gdk_pixbuf_loader_close(loader, nullptr)) {
         GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
@@ -93,26 +74,9 @@ Icon decodeIcon(const object& response) {
 
 // The RGB of a preview's centre.
 std::array<int, 3> previewCentre(const object& response) {
-    const auto jpeg = base64(text(response.at("preview").at("data")));
-    tjhandle handle = tjInitDecompress();
-    int width = 0, height = 0, subsampling = 0, colorspace = 0;
-    std::array<int, 3> centre{-1, -1, -1};
-    if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) == 0) {
-        std::vector<unsigned char> rgb(static_cast<std::size_t>(width) * height * 3);
-        if (tjDecompress2(handle, jpeg.data(), jpeg.size(), rgb.data(), width, 0, height, TJPF_RGB, 0) == 0) {
-            const unsigned char* p = rgb.data() + (static_cast<std::size_t>(height / 2) * width + width / 2) * 3;
-            centre = {p[0], p[1], p[2]};
-        }
-    }
-    tjDestroy(handle);
-    return centre;
-}
-
-bool near(std::array<int, 3> got, std::array<int, 3> want) {
-    for (int i = 0; i < 3; ++i) {
-        if (std::abs(got[i] - want[i]) > 40) return false;
-    }
-    return true;
+    const x11test::Picture picture = x11test::decodePayload(response.at("preview"));
+    if (picture.rgb.empty()) return {-1, -1, -1};
+    return picture.at(picture.width / 2, picture.height / 2);
 }
 
 // Ended: gone, or a zombie nobody has reaped yet.

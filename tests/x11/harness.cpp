@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "support/pictures.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -421,5 +423,28 @@ boost::json::object Agent::ask(const std::string& line, double seconds) {
 }
 
 std::string Agent::errors() const { return readFile(errPath_); }
+
+std::string text(const boost::json::value& value) {
+    return value.is_string() ? std::string(value.get_string()) : boost::json::serialize(value);
+}
+
+Picture decodePayload(const boost::json::value& payload) {
+    const auto jpeg = testing_support::base64Decode(text(payload.at("data")));
+    const auto info = testing_support::jpegInfo(jpeg);
+    Picture picture;
+    picture.rgb = testing_support::jpegPixels(jpeg);
+    if (!picture.rgb.empty()) {
+        picture.width = info.width;
+        picture.height = info.height;
+    }
+    return picture;
+}
+
+bool near(std::array<int, 3> got, std::array<int, 3> want) {
+    for (int i = 0; i < 3; ++i) {
+        if (std::abs(got[i] - want[i]) > 40) return false;
+    }
+    return true;
+}
 
 }  // namespace x11test

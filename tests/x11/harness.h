@@ -4,7 +4,9 @@
 // with text fields. Started once per test binary, ended process by process.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -113,5 +115,23 @@ private:
     int in_ = -1, out_ = -1;
     std::string pending_, errPath_;
 };
+
+// A JSON value as text: a string as it is, anything else serialised.
+std::string text(const boost::json::value& value);
+
+// The RGB picture of an image payload's Base64 JPEG; empty when it does not decode.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    std::array<int, 3> at(int x, int y) const {
+        const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
+        return {rgb[i], rgb[i + 1], rgb[i + 2]};
+    }
+};
+Picture decodePayload(const boost::json::value& payload);
+
+// Whether each channel is within 40 of the wanted colour (JPEG and scaling
+// move colours a little).
+bool near(std::array<int, 3> got, std::array<int, 3> want);
 
 }  // namespace x11test

@@ -14,7 +14,6 @@
 #include <array>
 
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include "harness.h"
 #include "host/failure.h"
@@ -33,6 +32,8 @@ using x11test::Agent;
 using x11test::Desktop;
 using x11test::desktop;
 using x11test::waitFor;
+using x11test::near;
+using x11test::text;
 namespace failures = brindlecast::failures;
 
 class DesktopEnvironment : public ::testing::Environment {
@@ -51,10 +52,6 @@ public:
 };
 
 const auto* const registered = ::testing::AddGlobalTestEnvironment(new DesktopEnvironment);
-
-std::string text(const boost::json::value& value) {
-    return value.is_string() ? std::string(value.get_string()) : boost::json::serialize(value);
-}
 
 // The response must be well formed and fail with exactly this failure.
 void expectFailure(const object& response, const brindlecast::Failure& failure) {
@@ -174,57 +171,6 @@ TEST_F(X11Display, ListsBothRandrMonitorsWithTheirBoundsAndThePrimary) {
                   failures::monitorGone);
 }
 
-// Decodes a JPEG frame to RGB.
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<unsigned char> rgb;
-    std::array<int, 3> at(int x, int y) const {
-        const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
-        return {rgb[i], rgb[i + 1], rgb[i + 2]};
-    }
-};
-
-std::vector<unsigned char> base64(const std::string& in) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<unsigned char> out;
-    int value = 0, bits = 0;
-    for (char c : in) {
-        const auto k = alphabet.find(c);
-        if (k == std::string::npos) continue;
-        value = (value << 6) | static_cast<int>(k);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<unsigned char>((value >> bits) & 0xff));
-        }
-    }
-    return out;
-}
-
-Picture decode(const object& response) {
-    Picture picture;
-    const auto jpeg = base64(text(response.at("frame").at("data")));
-    tjhandle handle = tjInitDecompress();
-    int subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &picture.width, &picture.height, &subsampling,
-                            &colorspace) == 0) {
-        picture.rgb.resize(static_cast<std::size_t>(picture.width) * picture.height * 3);
-        if (tjDecompress2(handle, jpeg.data(), jpeg.size(), picture.rgb.data(), picture.width, 0, picture.height,
-                          TJPF_RGB, 0) != 0) {
-            picture.rgb.clear();
-        }
-    }
-    tjDestroy(handle);
-    return picture;
-}
-
-bool near(std::array<int, 3> got, std::array<int, 3> want) {
-    for (int i = 0; i < 3; ++i) {
-        if (std::abs(got[i] - want[i]) > 40) return false;
-    }
-    return true;
-}
-
 TEST_F(X11Display, FrameShowsAWindowsColourAtItsPlaceOnTheChosenMonitor) {
     const auto [left, right] = monitorIds();
     XWarpPointer(dpy_, None, DefaultRootWindow(dpy_), 0, 0, 0, 0, 10, 1000);  // the cursor out of the way
@@ -234,14 +180,14 @@ TEST_F(X11Display, FrameShowsAWindowsColourAtItsPlaceOnTheChosenMonitor) {
     // Half size: 640 x 512 of a 1280 x 1024 monitor.
     const std::string request = R"({"id":"f","operation":"desktop.frame","profile":"balanced","maxWidth":640,)"
                                 R"("maxHeight":1080,"jpegQuality":90,"monitorId":")" + right + "\"}";
-    Picture picture;
+    x11test::Picture picture;
     object response;
     const bool seen = waitFor([&] {
         XRaiseWindow(dpy_, orange);
         XSync(dpy_, False);
         response = ask(request);
         if (response.at("ok") != true) return false;
-        picture = decode(response);
+        picture = x11test::decodePayload(response.at("frame"));
         return !picture.rgb.empty() && picture.width == 640 && near(picture.at(280, 160), {255, 128, 0});
     }, 15);
     ASSERT_TRUE(seen) << boost::json::serialize(response).substr(0, 300) << " " << picture.width << "x"
@@ -262,7 +208,7 @@ TEST_F(X11Display, FrameShowsAWindowsColourAtItsPlaceOnTheChosenMonitor) {
                    R"("maxHeight":1080,"jpegQuality":80})");
     ASSERT_EQ(response.at("ok"), true) << boost::json::serialize(response).substr(0, 300);
     EXPECT_EQ(text(response.at("frame").at("monitorId")), left);
-    picture = decode(response);
+    picture = x11test::decodePayload(response.at("frame"));
     EXPECT_EQ(picture.width, Desktop::monitorWidth);
     EXPECT_EQ(picture.height, Desktop::screenHeight);
     EXPECT_TRUE(near(picture.at(900, 700), {0, 0, 255}));
