@@ -11,6 +11,7 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
+#include "platform/posix.h"
 #include "platform/x11/apps/desktop_entries.h"
 
 namespace fs = std::filesystem;
@@ -114,14 +115,14 @@ TEST_F(DesktopEntries, FoldersPrecedenceAndWhatIsLeftOut) {
 
     // Only files named *.desktop, read as themselves, are candidates.
     fs::create_symlink(system_ / "plain.desktop", home_ / "linked.desktop");
-    const auto listed = x11::listEntries(home_.string());
+    const auto listed = brindlecast::platform::readFolder(home_.string());
     ASSERT_TRUE(listed);
     std::vector<std::string> candidates;
     for (const auto& item : *listed) {
         if (x11::isDesktopEntryCandidate(item)) candidates.push_back(item.name);
     }
     EXPECT_EQ(candidates, (std::vector<std::string>{"deleted.desktop", "shadowed.desktop"}));
-    EXPECT_FALSE(x11::listEntries((dir_ / "nowhere").string()));
+    EXPECT_FALSE(brindlecast::platform::readFolder((dir_ / "nowhere").string()));
 
     // Every scan reads the folders afresh: an entry added later is there.
     const auto names = [] {

@@ -2,6 +2,7 @@
 // windows for running applications.
 #include <sys/stat.h>
 
+#include "platform/posix.h"
 #include "platform/x11/apps/desktop_entries.h"
 #include "platform/x11/apps/windows.h"
 #include "platform/x11/backend.h"
@@ -10,7 +11,7 @@ namespace brindlecast::platform {
 
 ScanRoots X11Mac::applicationRoots() { return x11::applicationFolders(); }
 
-std::optional<std::vector<FolderEntry>> X11Mac::listFolder(const std::string& path) { return x11::listEntries(path); }
+std::optional<std::vector<FolderEntry>> X11Mac::listFolder(const std::string& path) { return readFolder(path); }
 
 bool X11Mac::isApplicationCandidate(const FolderEntry& entry) { return x11::isDesktopEntryCandidate(entry); }
 

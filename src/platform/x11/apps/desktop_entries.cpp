@@ -115,7 +115,7 @@ AppInfo loadShown(const std::string& path) {
 
 void collectShown(const std::string& folder, int depth, std::vector<EntrySummary>& out) {
     if (depth > deepestFolder) return;
-    const auto entries = listEntries(folder);
+    const auto entries = readFolder(folder);
     if (!entries) return;
     for (const auto& entry : *entries) {
         if (entry.propertiesRead && !entry.isSymbolicLink.value_or(false) && entry.isDirectory.value_or(false)) {
@@ -144,34 +144,38 @@ void collectShown(const std::string& folder, int depth, std::vector<EntrySummary
 
 }  // namespace
 
-ScanRoots applicationFolders() {
-    std::vector<std::string> bases;
-    std::string home = environment("XDG_DATA_HOME");
-    if (home.empty() || home.front() != '/') {
-        const std::string userHome = environment("HOME");
-        home = userHome.empty() ? std::string() : userHome + "/.local/share";
-    }
-    if (!home.empty()) bases.push_back(home);
+std::string userDataFolder() {
+    const std::string dataHome = environment("XDG_DATA_HOME");
+    if (!dataHome.empty() && dataHome.front() == '/') return dataHome;
+    const std::string home = environment("HOME");
+    return home.empty() ? std::string() : home + "/.local/share";
+}
+
+std::vector<std::string> systemDataFolders() {
     std::string dirs = environment("XDG_DATA_DIRS");
     if (dirs.empty()) dirs = "/usr/local/share/:/usr/share/";
+    std::vector<std::string> folders;
     std::size_t start = 0;
     while (start <= dirs.size()) {
         std::size_t end = dirs.find(':', start);
         if (end == std::string::npos) end = dirs.size();
         std::string dir = dirs.substr(start, end - start);
-        if (!dir.empty() && dir.front() == '/') bases.push_back(std::move(dir));
+        if (!dir.empty() && dir.front() == '/') folders.push_back(std::move(dir));
         start = end + 1;
     }
+    return folders;
+}
+
+ScanRoots applicationFolders() {
+    std::vector<std::string> bases;
+    if (std::string home = userDataFolder(); !home.empty()) bases.push_back(std::move(home));
+    for (auto& dir : systemDataFolders()) bases.push_back(std::move(dir));
     ScanRoots folders;
     for (const auto& base : bases) {
         std::string folder = tidy(base + "/applications");
         if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
     }
     return folders;
-}
-
-std::optional<std::vector<FolderEntry>> listEntries(const std::string& path) {
-    return readFolder(path);
 }
 
 bool isDesktopEntryCandidate(const FolderEntry& entry) {

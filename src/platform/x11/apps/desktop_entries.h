@@ -13,14 +13,16 @@
 
 namespace brindlecast::platform::x11 {
 
-// The "applications" folders, most important first: $XDG_DATA_HOME (or
-// ~/.local/share), then each of $XDG_DATA_DIRS (or /usr/local/share and
-// /usr/share); relative entries are ignored and repeats dropped.
-ScanRoots applicationFolders();
+// The user's data folder: $XDG_DATA_HOME when it is absolute, else
+// ~/.local/share; empty when neither is known.
+std::string userDataFolder();
+// The system's data folders in order: each absolute folder of $XDG_DATA_DIRS
+// (or /usr/local/share and /usr/share).
+std::vector<std::string> systemDataFolders();
 
-// A folder's entries sorted by name, hidden ones left out, each read as itself
-// (a link is not followed); none when the folder cannot be listed.
-std::optional<std::vector<FolderEntry>> listEntries(const std::string& path);
+// The "applications" folders, most important first: the user's data folder,
+// then the system's; repeats dropped.
+ScanRoots applicationFolders();
 
 // A desktop entry candidate: a file named *.desktop, read as itself and no link.
 bool isDesktopEntryCandidate(const FolderEntry& entry);

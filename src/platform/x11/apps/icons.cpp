@@ -54,23 +54,23 @@ bool isFolder(const std::string& path) {
 }
 
 // The folders themes are found in: the user's first, then each data folder's.
+// A size x size RGBA canvas, every pixel transparent.
+Picture transparentCanvas(int size) {
+    const auto side = static_cast<std::size_t>(size);
+    Picture canvas;
+    canvas.width = size;
+    canvas.height = size;
+    canvas.stride = side * 4;
+    canvas.format = PixelFormat::RGBA;
+    canvas.pixels.assign(canvas.stride * side, 0);
+    return canvas;
+}
+
 std::vector<std::string> iconBases() {
     std::vector<std::string> bases;
-    const std::string home = environment("HOME");
-    std::string dataHome = environment("XDG_DATA_HOME");
-    if (dataHome.empty() || dataHome.front() != '/') dataHome = home.empty() ? std::string() : home + "/.local/share";
-    if (!dataHome.empty()) bases.push_back(dataHome + "/icons");
-    if (!home.empty()) bases.push_back(home + "/.icons");
-    std::string dirs = environment("XDG_DATA_DIRS");
-    if (dirs.empty()) dirs = "/usr/local/share/:/usr/share/";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string dir = dirs.substr(start, end - start);
-        if (!dir.empty() && dir.front() == '/') bases.push_back(dir + "/icons");
-        start = end + 1;
-    }
+    if (const std::string data = userDataFolder(); !data.empty()) bases.push_back(data + "/icons");
+    if (const std::string home = environment("HOME"); !home.empty()) bases.push_back(home + "/.icons");
+    for (const auto& dir : systemDataFolders()) bases.push_back(dir + "/icons");
     return bases;
 }
 
@@ -239,13 +239,7 @@ std::optional<Picture> drawFile(const std::string& file, int size) {
     }
     const int width = std::min(gdk_pixbuf_get_width(image.get()), size);
     const int height = std::min(gdk_pixbuf_get_height(image.get()), size);
-    const auto side = static_cast<std::size_t>(size);
-    Picture canvas;
-    canvas.width = size;
-    canvas.height = size;
-    canvas.stride = side * 4;
-    canvas.format = PixelFormat::RGBA;
-    canvas.pixels.assign(canvas.stride * side, 0);
+    Picture canvas = transparentCanvas(size);
     const int left = (size - width) / 2;
     const int top = (size - height) / 2;
     const guchar* pixels = gdk_pixbuf_read_pixels(image.get());
@@ -261,13 +255,7 @@ std::optional<Picture> drawFile(const std::string& file, int size) {
 // A plain stand-in when no theme has even the generic icon: a grey rounded
 // tile.
 Picture drawnGeneric(int size) {
-    const auto side = static_cast<std::size_t>(size);
-    Picture canvas;
-    canvas.width = size;
-    canvas.height = size;
-    canvas.stride = side * 4;
-    canvas.format = PixelFormat::RGBA;
-    canvas.pixels.assign(canvas.stride * side, 0);
+    Picture canvas = transparentCanvas(size);
     const double margin = size / 8.0;
     const double radius = size / 6.0;
     for (int y = 0; y < size; ++y) {
