@@ -15,6 +15,7 @@
 #include "apps/list.h"
 #include "host/host.h"
 #include "platform/virtual/virtual_mac.h"
+#include "support/forwarding_mac.h"
 
 namespace fs = std::filesystem;
 using namespace brindlecast;
@@ -22,79 +23,31 @@ using namespace brindlecast;
 namespace {
 
 // Forwards to the virtual Mac and counts the calls that reach the file system.
-class CountingMac final : public platform::Mac {
+class CountingMac final : public testing_support::ForwardingMac {
 public:
-    explicit CountingMac(platform::Mac& inner) : m(inner) {}
+    using ForwardingMac::ForwardingMac;
     std::size_t fileSystemCalls = 0;
 
-    std::optional<platform::SessionFacts> session() override { return m.session(); }
-    bool secureInputEnabled() override { return m.secureInputEnabled(); }
-    std::optional<platform::FrontmostApp> frontmostApplication() override { return m.frontmostApplication(); }
-    bool accessibilityTrusted() override { return m.accessibilityTrusted(); }
-    void promptAccessibility() override { m.promptAccessibility(); }
-    bool screenCaptureAllowed() override { return m.screenCaptureAllowed(); }
-    void promptScreenCapture() override { m.promptScreenCapture(); }
-    int32_t automationStatus(bool prompt) override { return m.automationStatus(prompt); }
-    std::optional<uint32_t> activeDisplayCount() override { return m.activeDisplayCount(); }
-    std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override {
-        return m.activeDisplays(capacity);
-    }
-    uint32_t mainDisplay() override { return m.mainDisplay(); }
-    std::optional<std::string> displayUuid(uint32_t d) override { return m.displayUuid(d); }
-    platform::Rect displayBounds(uint32_t d) override { return m.displayBounds(d); }
-    platform::EventHandle mouseEvent(uint32_t type, platform::Point at, uint32_t button) override {
-        return m.mouseEvent(type, at, button);
-    }
-    platform::EventHandle scrollEvent(const platform::ScrollWheel& w) override { return m.scrollEvent(w); }
-    platform::EventHandle keyEvent(uint16_t k, bool down) override { return m.keyEvent(k, down); }
-    platform::EventHandle mediaKeyEvent(platform::MediaKey k, bool d) override { return m.mediaKeyEvent(k, d); }
-    void setFlags(platform::Event& e, uint64_t flags) override { m.setFlags(e, flags); }
-    void setText(platform::Event& e, std::u16string_view units) override { m.setText(e, units); }
-    void post(platform::Event& e) override { m.post(e); }
-    platform::FocusedField focusedField() override { return m.focusedField(); }
-    platform::PowerReply requestPower(platform::PowerIntent i, double t) override { return m.requestPower(i, t); }
-    platform::IdentifierSets identifierSets() override { return m.identifierSets(); }
-    platform::ShareableContent shareableContent() override { return m.shareableContent(); }
-    platform::Picture captureDisplay(const platform::ShareableContent& c, uint32_t d,
-                                     const platform::CaptureSettings& s) override {
-        return m.captureDisplay(c, d, s);
-    }
-    platform::Picture captureWindow(const platform::ShareableContent& c, std::size_t w,
-                                    const platform::CaptureSettings& s) override {
-        return m.captureWindow(c, w, s);
-    }
-    platform::ScanRoots applicationRoots() override { return m.applicationRoots(); }
     std::optional<std::vector<platform::FolderEntry>> listFolder(const std::string& p) override {
         ++fileSystemCalls;
-        return m.listFolder(p);
+        return ForwardingMac::listFolder(p);
     }
-    bool isApplicationCandidate(const platform::FolderEntry& e) override { return m.isApplicationCandidate(e); }
     std::optional<platform::Bundle> openBundle(const std::string& p) override {
         ++fileSystemCalls;
-        return m.openBundle(p);
+        return ForwardingMac::openBundle(p);
     }
     std::string standardLocation(const std::string& p) override {
         ++fileSystemCalls;
-        return m.standardLocation(p);
+        return ForwardingMac::standardLocation(p);
     }
     bool fileExists(const std::string& p) override {
         ++fileSystemCalls;
-        return m.fileExists(p);
+        return ForwardingMac::fileExists(p);
     }
-    std::vector<platform::RunningApp> runningApplications() override { return m.runningApplications(); }
-    int32_t ownProcessId() override { return m.ownProcessId(); }
-    bool activate(const platform::RunningApp& a, uint64_t o) override { return m.activate(a, o); }
-    bool terminate(const platform::RunningApp& a) override { return m.terminate(a); }
-    bool forceTerminate(const platform::RunningApp& a) override { return m.forceTerminate(a); }
-    void openApplication(const std::string& p) override { m.openApplication(p); }
     std::optional<platform::Picture> drawIcon(const std::string& p, int size) override {
         ++fileSystemCalls;
-        return m.drawIcon(p, size);
+        return ForwardingMac::drawIcon(p, size);
     }
-    double now() override { return m.now(); }
-
-private:
-    platform::Mac& m;
 };
 
 void writeFile(const std::string& path, const std::string& text) {

@@ -22,6 +22,7 @@
 #include "harness.h"
 #include "host/host.h"
 #include "platform/virtual/virtual_mac.h"
+#include "support/forwarding_mac.h"
 #include "support/sample_mac.h"
 
 using namespace brindlecast;
@@ -31,78 +32,22 @@ namespace {
 // The virtual Mac with its icons kept once drawn. Drawing an icon costs
 // more than all the rest of a request; this Mac never changes, so every
 // later icon of a bundle is the first one again.
-class KeptIcons final : public platform::Mac {
+class KeptIcons final : public testing_support::ForwardingMac {
 public:
-    explicit KeptIcons(platform::Mac& mac) : mac_(mac) {}
+    explicit KeptIcons(platform::Mac& mac) : ForwardingMac(mac) {}
 
     std::optional<platform::Picture> drawIcon(const std::string& bundlePath, int size) override {
         const auto key = std::make_pair(bundlePath, size);
         auto kept = icons_.find(key);
         if (kept == icons_.end()) {
-            std::optional<platform::Picture> icon = mac_.drawIcon(bundlePath, size);
+            std::optional<platform::Picture> icon = ForwardingMac::drawIcon(bundlePath, size);
             if (icon && !icon->lent) icon->lent = std::make_shared<const std::vector<uint8_t>>(std::move(icon->pixels));
             kept = icons_.emplace(key, std::move(icon)).first;
         }
         return kept->second;  // shares the pixels
     }
 
-    std::optional<platform::SessionFacts> session() override { return mac_.session(); }
-    bool secureInputEnabled() override { return mac_.secureInputEnabled(); }
-    std::optional<platform::FrontmostApp> frontmostApplication() override { return mac_.frontmostApplication(); }
-    bool accessibilityTrusted() override { return mac_.accessibilityTrusted(); }
-    void promptAccessibility() override { mac_.promptAccessibility(); }
-    bool screenCaptureAllowed() override { return mac_.screenCaptureAllowed(); }
-    void promptScreenCapture() override { mac_.promptScreenCapture(); }
-    int32_t automationStatus(bool prompt) override { return mac_.automationStatus(prompt); }
-    std::optional<uint32_t> activeDisplayCount() override { return mac_.activeDisplayCount(); }
-    std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override {
-        return mac_.activeDisplays(capacity);
-    }
-    uint32_t mainDisplay() override { return mac_.mainDisplay(); }
-    std::optional<std::string> displayUuid(uint32_t display) override { return mac_.displayUuid(display); }
-    platform::Rect displayBounds(uint32_t display) override { return mac_.displayBounds(display); }
-    platform::EventHandle mouseEvent(uint32_t type, platform::Point at, uint32_t button) override {
-        return mac_.mouseEvent(type, at, button);
-    }
-    platform::EventHandle scrollEvent(const platform::ScrollWheel& wheel) override { return mac_.scrollEvent(wheel); }
-    platform::EventHandle keyEvent(uint16_t keyCode, bool down) override { return mac_.keyEvent(keyCode, down); }
-    platform::EventHandle mediaKeyEvent(platform::MediaKey key, bool down) override {
-        return mac_.mediaKeyEvent(key, down);
-    }
-    void setFlags(platform::Event& event, uint64_t flags) override { mac_.setFlags(event, flags); }
-    void setText(platform::Event& event, std::u16string_view units) override { mac_.setText(event, units); }
-    void post(platform::Event& event) override { mac_.post(event); }
-    platform::FocusedField focusedField() override { return mac_.focusedField(); }
-    platform::PowerReply requestPower(platform::PowerIntent intent, double timeoutSeconds) override {
-        return mac_.requestPower(intent, timeoutSeconds);
-    }
-    platform::ShareableContent shareableContent() override { return mac_.shareableContent(); }
-    platform::Picture captureDisplay(const platform::ShareableContent& content, uint32_t display,
-                                     const platform::CaptureSettings& settings) override {
-        return mac_.captureDisplay(content, display, settings);
-    }
-    platform::Picture captureWindow(const platform::ShareableContent& content, std::size_t windowIndex,
-                                    const platform::CaptureSettings& settings) override {
-        return mac_.captureWindow(content, windowIndex, settings);
-    }
-    platform::ScanRoots applicationRoots() override { return mac_.applicationRoots(); }
-    std::optional<std::vector<platform::FolderEntry>> listFolder(const std::string& path) override {
-        return mac_.listFolder(path);
-    }
-    std::optional<platform::Bundle> openBundle(const std::string& path) override { return mac_.openBundle(path); }
-    std::string standardLocation(const std::string& path) override { return mac_.standardLocation(path); }
-    bool fileExists(const std::string& path) override { return mac_.fileExists(path); }
-    std::vector<platform::RunningApp> runningApplications() override { return mac_.runningApplications(); }
-    int32_t ownProcessId() override { return mac_.ownProcessId(); }
-    bool activate(const platform::RunningApp& app, uint64_t options) override { return mac_.activate(app, options); }
-    bool terminate(const platform::RunningApp& app) override { return mac_.terminate(app); }
-    bool forceTerminate(const platform::RunningApp& app) override { return mac_.forceTerminate(app); }
-    void openApplication(const std::string& bundlePath) override { mac_.openApplication(bundlePath); }
-    platform::IdentifierSets identifierSets() override { return mac_.identifierSets(); }
-    double now() override { return mac_.now(); }
-
 private:
-    platform::Mac& mac_;
     std::map<std::pair<std::string, int>, std::optional<platform::Picture>> icons_;
 };
 

@@ -6,6 +6,7 @@
 #include "host/failure.h"
 #include "platform/virtual/virtual_mac.h"
 #include "support/agent.h"
+#include "support/forwarding_mac.h"
 #include "support/pictures.h"
 
 using namespace brindlecast;
@@ -13,67 +14,24 @@ namespace json = boost::json;
 
 namespace {
 
+// The virtual Mac the wrapper below hands its calls to, made before it.
+struct OwnVirtualMac {
+    explicit OwnVirtualMac(const std::string& statePath) : virtualMac(statePath) {}
+    platform::VirtualMac virtualMac;
+};
+
 // Everything from a virtual Mac except the running applications, which the
 // test gives directly.
-class MacWithApps final : public platform::Mac {
+class MacWithApps final : private OwnVirtualMac, public testing_support::ForwardingMac {
 public:
     MacWithApps(const std::string& statePath, std::vector<platform::RunningApp> apps)
-        : inner_(statePath), apps_(std::move(apps)) {}
+        : OwnVirtualMac(statePath), ForwardingMac(virtualMac), apps_(std::move(apps)) {}
 
     std::vector<platform::RunningApp> runningApplications() override { return apps_; }
     std::string standardLocation(const std::string& path) override { return path; }
     int32_t ownProcessId() override { return 1; }
 
-    std::optional<platform::SessionFacts> session() override { return inner_.session(); }
-    bool secureInputEnabled() override { return inner_.secureInputEnabled(); }
-    std::optional<platform::FrontmostApp> frontmostApplication() override { return inner_.frontmostApplication(); }
-    bool accessibilityTrusted() override { return inner_.accessibilityTrusted(); }
-    void promptAccessibility() override { inner_.promptAccessibility(); }
-    bool screenCaptureAllowed() override { return inner_.screenCaptureAllowed(); }
-    void promptScreenCapture() override { inner_.promptScreenCapture(); }
-    int32_t automationStatus(bool prompt) override { return inner_.automationStatus(prompt); }
-    std::optional<uint32_t> activeDisplayCount() override { return inner_.activeDisplayCount(); }
-    std::optional<std::vector<uint32_t>> activeDisplays(uint32_t n) override { return inner_.activeDisplays(n); }
-    uint32_t mainDisplay() override { return inner_.mainDisplay(); }
-    std::optional<std::string> displayUuid(uint32_t d) override { return inner_.displayUuid(d); }
-    platform::Rect displayBounds(uint32_t d) override { return inner_.displayBounds(d); }
-    platform::EventHandle mouseEvent(uint32_t t, platform::Point a, uint32_t b) override {
-        return inner_.mouseEvent(t, a, b);
-    }
-    platform::EventHandle scrollEvent(const platform::ScrollWheel& w) override { return inner_.scrollEvent(w); }
-    platform::EventHandle keyEvent(uint16_t k, bool d) override { return inner_.keyEvent(k, d); }
-    platform::EventHandle mediaKeyEvent(platform::MediaKey k, bool d) override { return inner_.mediaKeyEvent(k, d); }
-    void setFlags(platform::Event& e, uint64_t f) override { inner_.setFlags(e, f); }
-    void setText(platform::Event& e, std::u16string_view u) override { inner_.setText(e, u); }
-    void post(platform::Event& e) override { inner_.post(e); }
-    platform::FocusedField focusedField() override { return inner_.focusedField(); }
-    platform::PowerReply requestPower(platform::PowerIntent i, double t) override { return inner_.requestPower(i, t); }
-    platform::IdentifierSets identifierSets() override { return inner_.identifierSets(); }
-    platform::ShareableContent shareableContent() override { return inner_.shareableContent(); }
-    platform::Picture captureDisplay(const platform::ShareableContent& c, uint32_t d,
-                                     const platform::CaptureSettings& s) override {
-        return inner_.captureDisplay(c, d, s);
-    }
-    platform::Picture captureWindow(const platform::ShareableContent& c, std::size_t i,
-                                    const platform::CaptureSettings& s) override {
-        return inner_.captureWindow(c, i, s);
-    }
-    platform::ScanRoots applicationRoots() override { return inner_.applicationRoots(); }
-    std::optional<std::vector<platform::FolderEntry>> listFolder(const std::string& p) override {
-        return inner_.listFolder(p);
-    }
-    bool isApplicationCandidate(const platform::FolderEntry& e) override { return inner_.isApplicationCandidate(e); }
-    std::optional<platform::Bundle> openBundle(const std::string& p) override { return inner_.openBundle(p); }
-    bool fileExists(const std::string& p) override { return inner_.fileExists(p); }
-    bool activate(const platform::RunningApp& a, uint64_t o) override { return inner_.activate(a, o); }
-    bool terminate(const platform::RunningApp& a) override { return inner_.terminate(a); }
-    bool forceTerminate(const platform::RunningApp& a) override { return inner_.forceTerminate(a); }
-    void openApplication(const std::string& p) override { inner_.openApplication(p); }
-    std::optional<platform::Picture> drawIcon(const std::string& p, int s) override { return inner_.drawIcon(p, s); }
-    double now() override { return inner_.now(); }
-
 private:
-    platform::VirtualMac inner_;
     std::vector<platform::RunningApp> apps_;
 };
 
