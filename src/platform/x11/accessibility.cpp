@@ -50,18 +50,8 @@ public:
 
     CallResult call(const Element& element, const char* interface, const char* method, GVariant* parameters,
                     const GVariantType* replyType) {
-        CallResult result;
-        GDBusConnection* bus = connection();
-        if (bus == nullptr) {
-            if (parameters != nullptr) g_variant_unref(g_variant_ref_sink(parameters));
-            result.error = Error(g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "no bus"));
-            return result;
-        }
-        result.reply = Variant(g_dbus_connection_call_sync(bus, element.bus.c_str(), element.path.c_str(), interface,
-                                                           method, parameters, replyType,
-                                                           G_DBUS_CALL_FLAGS_NO_AUTO_START, callTimeoutMs, nullptr,
-                                                           result.error.out()));
-        return result;
+        return callOn(connection(), element.bus.c_str(), element.path.c_str(), interface, method, parameters,
+                      replyType, callTimeoutMs, G_DBUS_CALL_FLAGS_NO_AUTO_START);
     }
 
     std::optional<std::vector<Element>> children(const Element& element) {

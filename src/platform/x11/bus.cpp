@@ -64,11 +64,10 @@ GDBusConnection* Bus::connection() {
     return connection_.get();
 }
 
-CallResult Bus::call(const char* service, const char* object, const char* interface, const char* method,
-                     GVariant* parameters, const GVariantType* replyType, int timeoutMs,
-                     GDBusCallFlags flags) {
+CallResult callOn(GDBusConnection* bus, const char* service, const char* object, const char* interface,
+                  const char* method, GVariant* parameters, const GVariantType* replyType, int timeoutMs,
+                  GDBusCallFlags flags) {
     CallResult result;
-    GDBusConnection* bus = connection();
     if (bus == nullptr) {
         if (parameters != nullptr) g_variant_unref(g_variant_ref_sink(parameters));
         result.error = Error(g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "no bus"));
@@ -78,6 +77,12 @@ CallResult Bus::call(const char* service, const char* object, const char* interf
                                                        replyType, flags, timeoutMs, nullptr,
                                                        result.error.out()));
     return result;
+}
+
+CallResult Bus::call(const char* service, const char* object, const char* interface, const char* method,
+                     GVariant* parameters, const GVariantType* replyType, int timeoutMs,
+                     GDBusCallFlags flags) {
+    return callOn(connection(), service, object, interface, method, parameters, replyType, timeoutMs, flags);
 }
 
 Variant Bus::property(const char* service, const char* object, const char* interface, const char* name,

@@ -46,6 +46,12 @@ struct CallResult {
     bool declined() const;
 };
 
+// Calls a method on `bus` (none: not connected) and waits at most `timeoutMs`
+// for its reply. Takes the floating `parameters` in every case.
+CallResult callOn(GDBusConnection* bus, const char* service, const char* object, const char* interface,
+                  const char* method, GVariant* parameters, const GVariantType* replyType, int timeoutMs,
+                  GDBusCallFlags flags);
+
 class Bus {
 public:
     enum class Kind { system, session };
