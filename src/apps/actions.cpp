@@ -21,8 +21,6 @@ namespace {
 
 constexpr int iconSide = 96;
 constexpr std::size_t maxIconBytes = 524288;
-// Brings every window of the application forward.
-constexpr uint64_t activateAllWindows = 1;
 
 // The canvas as tightly packed RGBA rows; none when it is not size x size or
 // its buffer is short.
@@ -104,7 +102,9 @@ void act(Host& host, const Request& request, const std::string& location) {
         return;
     }
     if (action == "view") {
-        if (instances.empty() || !mac.activate(instances.front(), activateAllWindows)) fail(failures::appNotOpen);
+        const bool activated =
+            !instances.empty() && mac.activate(instances.front(), platform::ActivationOptions::allWindows);
+        if (!activated) fail(failures::appNotOpen);
         return;
     }
     if (action == "close" || action == "terminate") {

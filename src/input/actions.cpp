@@ -79,12 +79,12 @@ void actionRequest(Host& host, const Request& request, Result&) {
     for (const auto& entry : powerActions) {
         if (entry.action == action) return power(host, action);
     }
-    if (action == "lock") return press(host, lockKey, controlCommand);
-    if (action == "toggleFullscreen") return press(host, toggleFullscreenKey, controlCommand);
+    if (action == "lock") return press(host, platform::lockChord);
+    if (action == "toggleFullscreen") return press(host, platform::fullscreenChord);
     if (action.starts_with(presentationPrefix)) {
         const auto key = presentationKey(action);
         if (!key) fail(failures::unknownPresentationAction);
-        return press(host, *key, noFlags);
+        return press(host, {*key, platform::EventFlags::none});
     }
     fail(failures::mediaControlMissing);
 }

@@ -14,25 +14,27 @@ namespace {
 
 constexpr std::size_t maxTextUnits = 256;
 
-// The roles of a focused element that accepts typed text.
-constexpr std::array<std::string_view, 3> textFieldRoles{"AXTextField", "AXTextArea", "AXComboBox"};
-// A password field: refused whatever its role.
-constexpr std::string_view secureTextField = "AXSecureTextField";
+using platform::VirtualKey;
+
+// The roles of a focused element that accepts typed text; a password field
+// (its subrole) is refused whatever its role.
+constexpr std::array<std::string_view, 3> textFieldRoles{platform::roles::textField, platform::roles::textArea,
+                                                         platform::roles::comboBox};
 
 // Typed text goes out on this key, its string in place of the key's own character.
-constexpr uint16_t textKey = 0;
+constexpr VirtualKey textKey = VirtualKey::a;
 
 struct PresentationKey {
     std::string_view action;
-    uint16_t keyCode;
+    VirtualKey key;
 };
 
 constexpr std::array<PresentationKey, 5> presentationKeys{{
-    {"presentation:previous", 123},  // left arrow
-    {"presentation:next", 124},      // right arrow
-    {"presentation:start", 96},      // F5
-    {"presentation:end", 53},        // Escape
-    {"presentation:blank", 11},      // B
+    {"presentation:previous", VirtualKey::leftArrow},
+    {"presentation:next", VirtualKey::rightArrow},
+    {"presentation:start", VirtualKey::f5},
+    {"presentation:end", VirtualKey::escape},
+    {"presentation:blank", VirtualKey::b},
 }};
 
 void appendUtf16(std::u16string& out, char32_t c) {
@@ -56,9 +58,9 @@ std::size_t utf16Length(std::string_view text) {
 
 }  // namespace
 
-std::optional<uint16_t> presentationKey(std::string_view action) {
-    for (const auto& key : presentationKeys) {
-        if (key.action == action) return key.keyCode;
+std::optional<VirtualKey> presentationKey(std::string_view action) {
+    for (const auto& entry : presentationKeys) {
+        if (entry.action == action) return entry.key;
     }
     return std::nullopt;
 }
@@ -83,16 +85,16 @@ std::vector<std::u16string> textRuns(std::string_view text, std::size_t maxUnits
     return runs;
 }
 
-void press(const Host& host, uint16_t keyCode, uint64_t flags) {
+void press(const Host& host, platform::KeyChord chord) {
     inputAllowed(host);
     platform::Mac& mac = host.mac();
-    platform::EventHandle down = mac.keyEvent(keyCode, true);
+    platform::EventHandle down = mac.keyEvent(chord.key, true);
     if (!down) fail(failures::keyEventUnavailable);
-    platform::EventHandle up = mac.keyEvent(keyCode, false);
+    platform::EventHandle up = mac.keyEvent(chord.key, false);
     if (!up) fail(failures::keyEventUnavailable);
     // Set also when there are no flags: that clears any the event came with.
-    mac.setFlags(*down, flags);
-    mac.setFlags(*up, flags);
+    mac.setFlags(*down, chord.flags);
+    mac.setFlags(*up, chord.flags);
     mac.post(*down);
     mac.post(*up);
 }
@@ -111,7 +113,7 @@ void text(const Host& host, std::string_view typed) {
     if (std::find(textFieldRoles.begin(), textFieldRoles.end(), role) == textFieldRoles.end()) {
         fail(failures::fieldRefusesText);
     }
-    if (field.subrole && *field.subrole == secureTextField) fail(failures::passwordField);
+    if (field.subrole && *field.subrole == platform::roles::secureTextField) fail(failures::passwordField);
 
     // macOS types at most 20 UTF-16 code units of the string attached to one
     // keyboard event and silently drops the rest, so the text goes out as one

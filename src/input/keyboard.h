@@ -12,17 +12,9 @@
 
 namespace brindlecast::input {
 
-// Modifier masks of a key press: none, or control (bit 18) with command (bit 20).
-inline constexpr uint64_t noFlags = 0;
-inline constexpr uint64_t controlCommand = 0x140000;
-
-// The key shortcuts of the action request, both with control + command.
-inline constexpr uint16_t toggleFullscreenKey = 3;  // F
-inline constexpr uint16_t lockKey = 12;             // Q
-
 // The virtual key of a presentation action ("presentation:next" and the
 // like, matched exactly), pressed without flags; none for any other name.
-std::optional<uint16_t> presentationKey(std::string_view action);
+std::optional<platform::VirtualKey> presentationKey(std::string_view action);
 
 // The most UTF-16 code units macOS takes from the string of one keyboard event.
 inline constexpr std::size_t maxUnitsPerEvent = 20;
@@ -33,7 +25,7 @@ inline constexpr std::size_t maxUnitsPerEvent = 20;
 std::vector<std::u16string> textRuns(std::string_view text, std::size_t maxUnits = maxUnitsPerEvent);
 
 // Posts a key-down and a key-up event of one virtual key with exactly `flags`.
-void press(const Host& host, uint16_t keyCode, uint64_t flags = noFlags);
+void press(const Host& host, platform::KeyChord chord);
 
 // Types valid UTF-8 text into the focused ordinary text field.
 void text(const Host& host, std::string_view text);

@@ -24,11 +24,10 @@ boost::json::object statusObject(const Host& host) {
 }  // namespace
 
 std::string_view automationPermission(const Host& host, bool prompt) {
-    const int32_t status = host.mac().automationStatus(prompt);
-    switch (status) {
-        case 0: return "granted";
-        case -1743: return "denied";
-        case -1744: return "not-determined";
+    switch (host.mac().automationStatus(prompt)) {
+        case platform::AutomationStatus::granted: return "granted";
+        case platform::AutomationStatus::denied: return "denied";
+        case platform::AutomationStatus::notDetermined: return "not-determined";
         default: return "unavailable";
     }
 }

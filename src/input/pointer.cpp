@@ -10,19 +10,13 @@ namespace brindlecast::input {
 
 namespace {
 
-// The platform's mouse event types and button numbers.
-constexpr uint32_t leftDown = 1;
-constexpr uint32_t leftUp = 2;
-constexpr uint32_t rightDown = 3;
-constexpr uint32_t rightUp = 4;
-constexpr uint32_t mouseMoved = 5;
-constexpr uint32_t leftButton = 0;
-constexpr uint32_t rightButton = 1;
+using platform::MouseButton;
+using platform::MouseEventType;
 
 constexpr double maxScroll = 1200;
 
 // Creates a mouse event and posts it; an event the platform does not make is skipped.
-void postMouse(platform::Mac& mac, uint32_t type, platform::Point at, uint32_t button) {
+void postMouse(platform::Mac& mac, MouseEventType type, platform::Point at, MouseButton button) {
     if (platform::EventHandle event = mac.mouseEvent(type, at, button)) mac.post(*event);
 }
 
@@ -47,17 +41,17 @@ void clickOrPointer(Host& host, const Request& request, Result&) {
     const platform::Point at = point(host, request);
     platform::Mac& mac = host.mac();
     if (!click) {
-        postMouse(mac, mouseMoved, at, leftButton);
+        postMouse(mac, MouseEventType::moved, at, MouseButton::left);
         return;
     }
     // A button that is absent or not a string is the left one.
     const auto* button = stringField(request, "button");
     if (button == nullptr || *button == "left") {
-        postMouse(mac, leftDown, at, leftButton);
-        postMouse(mac, leftUp, at, leftButton);
+        postMouse(mac, MouseEventType::leftDown, at, MouseButton::left);
+        postMouse(mac, MouseEventType::leftUp, at, MouseButton::left);
     } else if (*button == "right") {
-        postMouse(mac, rightDown, at, rightButton);
-        postMouse(mac, rightUp, at, rightButton);
+        postMouse(mac, MouseEventType::rightDown, at, MouseButton::right);
+        postMouse(mac, MouseEventType::rightUp, at, MouseButton::right);
     } else {
         fail(failures::unknownMouseButton);
     }
@@ -73,10 +67,10 @@ void desktopScroll(Host& host, const Request& request, Result&) {
 
     platform::Mac& mac = host.mac();
     const platform::Rect& b = display.bounds;
-    postMouse(mac, mouseMoved, {b.x + b.width / 2, b.y + b.height / 2}, leftButton);
+    postMouse(mac, MouseEventType::moved, {b.x + b.width / 2, b.y + b.height / 2}, MouseButton::left);
     // Wheel 1 is vertical, wheel 2 horizontal; both run opposite to the request.
     platform::ScrollWheel wheel;
-    wheel.unit = 0;
+    wheel.unit = platform::ScrollUnit::pixel;
     wheel.wheelCount = 2;
     wheel.wheel1 = static_cast<int32_t>(-deltaY);
     wheel.wheel2 = static_cast<int32_t>(-deltaX);

@@ -5,9 +5,14 @@
 // carries out effects; it knows nothing of requests, limits or messages.
 // The backends implement it: the real one on macOS (platform/macos), the
 // Linux desktop (platform/x11), and the virtual Mac (platform/virtual), which
-// every build has and most tests use. Key codes, modifier flag bits, mouse
-// event types and accessibility role words are the macOS ones on every
-// system: each backend translates that closed vocabulary.
+// every build has and most tests use.
+//
+// The interface speaks the Mac's vocabulary on every system (vocabulary.h):
+// mouse event types and buttons, modifier flag bits, virtual key codes,
+// activation options, the Automation answers and the accessibility role
+// words are the macOS ones, typed so that one cannot stand for another. The
+// operations use them as they are; a backend for another system translates
+// them into its own.
 #pragma once
 
 #include <array>
@@ -19,6 +24,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/vocabulary.h"
 
 namespace brindlecast::platform {
 
@@ -64,7 +71,7 @@ public:
 using EventHandle = std::unique_ptr<Event>;
 
 struct ScrollWheel {
-    int32_t unit = 0;        // 0: pixels
+    ScrollUnit unit = ScrollUnit::pixel;
     int32_t wheelCount = 2;
     int32_t wheel1 = 0;
     int32_t wheel2 = 0;
@@ -183,10 +190,9 @@ public:
     virtual void promptAccessibility() = 0;
     virtual bool screenCaptureAllowed() = 0;
     virtual void promptScreenCapture() = 0;
-    // The status of the permission to control power: 0 granted, -1743 denied,
-    // -1744 not yet determined, anything else unavailable. With `prompt`, the
-    // user may be asked first.
-    virtual int32_t automationStatus(bool prompt) = 0;
+    // The state of the permission to control power. With `prompt`, the user
+    // may be asked first.
+    virtual AutomationStatus automationStatus(bool prompt) = 0;
 
     // Displays.
     virtual std::optional<uint32_t> activeDisplayCount() = 0;  // none: the query failed
@@ -196,11 +202,11 @@ public:
     virtual Rect displayBounds(uint32_t display) = 0;
 
     // Synthetic events; a creation returns none when the platform makes no event.
-    virtual EventHandle mouseEvent(uint32_t type, Point at, uint32_t button) = 0;
+    virtual EventHandle mouseEvent(MouseEventType type, Point at, MouseButton button) = 0;
     virtual EventHandle scrollEvent(const ScrollWheel& wheel) = 0;
-    virtual EventHandle keyEvent(uint16_t keyCode, bool down) = 0;
+    virtual EventHandle keyEvent(VirtualKey key, bool down) = 0;
     virtual EventHandle mediaKeyEvent(MediaKey key, bool down) = 0;
-    virtual void setFlags(Event& event, uint64_t flags) = 0;
+    virtual void setFlags(Event& event, EventFlags flags) = 0;
     virtual void setText(Event& event, std::u16string_view units) = 0;
     virtual void post(Event& event) = 0;  // at the HID event tap
 
@@ -229,7 +235,7 @@ public:
     virtual bool fileExists(const std::string& path) = 0;
     virtual std::vector<RunningApp> runningApplications() = 0;
     virtual int32_t ownProcessId() = 0;
-    virtual bool activate(const RunningApp& app, uint64_t options) = 0;
+    virtual bool activate(const RunningApp& app, ActivationOptions options) = 0;
     virtual bool terminate(const RunningApp& app) = 0;
     virtual bool forceTerminate(const RunningApp& app) = 0;
     // Waits for the platform's call-back; throws PlatformError when it brings an error.

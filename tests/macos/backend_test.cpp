@@ -234,11 +234,11 @@ TEST(MacOSBackend, DisplaysHaveBoundsAndUuidText) {
 }
 
 TEST(MacOSBackend, MakesEventsWithoutPostingThem) {
-    EXPECT_TRUE(mac().mouseEvent(5, {10, 20}, 0));
-    EXPECT_TRUE(mac().scrollEvent({0, 2, -120, 0, 0}));
-    auto key = mac().keyEvent(0, true);
+    EXPECT_TRUE(mac().mouseEvent(platform::MouseEventType::moved, {10, 20}, platform::MouseButton::left));
+    EXPECT_TRUE(mac().scrollEvent({platform::ScrollUnit::pixel, 2, -120, 0, 0}));
+    auto key = mac().keyEvent(platform::VirtualKey::a, true);
     ASSERT_TRUE(key);
-    mac().setFlags(*key, 0x140000);
+    mac().setFlags(*key, platform::lockChord.flags);
     mac().setText(*key, u"h\u00e9llo \U0001F642");
 
     EXPECT_TRUE(mac().mediaKeyEvent(platform::MediaKey::play, true));

@@ -19,7 +19,7 @@ public:
     void promptAccessibility() override { inner_.promptAccessibility(); }
     bool screenCaptureAllowed() override { return inner_.screenCaptureAllowed(); }
     void promptScreenCapture() override { inner_.promptScreenCapture(); }
-    int32_t automationStatus(bool prompt) override { return inner_.automationStatus(prompt); }
+    platform::AutomationStatus automationStatus(bool prompt) override { return inner_.automationStatus(prompt); }
 
     std::optional<uint32_t> activeDisplayCount() override { return inner_.activeDisplayCount(); }
     std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override {
@@ -29,17 +29,18 @@ public:
     std::optional<std::string> displayUuid(uint32_t display) override { return inner_.displayUuid(display); }
     platform::Rect displayBounds(uint32_t display) override { return inner_.displayBounds(display); }
 
-    platform::EventHandle mouseEvent(uint32_t type, platform::Point at, uint32_t button) override {
+    platform::EventHandle mouseEvent(platform::MouseEventType type, platform::Point at,
+                                     platform::MouseButton button) override {
         return inner_.mouseEvent(type, at, button);
     }
     platform::EventHandle scrollEvent(const platform::ScrollWheel& wheel) override {
         return inner_.scrollEvent(wheel);
     }
-    platform::EventHandle keyEvent(uint16_t keyCode, bool down) override { return inner_.keyEvent(keyCode, down); }
+    platform::EventHandle keyEvent(platform::VirtualKey key, bool down) override { return inner_.keyEvent(key, down); }
     platform::EventHandle mediaKeyEvent(platform::MediaKey key, bool down) override {
         return inner_.mediaKeyEvent(key, down);
     }
-    void setFlags(platform::Event& event, uint64_t flags) override { inner_.setFlags(event, flags); }
+    void setFlags(platform::Event& event, platform::EventFlags flags) override { inner_.setFlags(event, flags); }
     void setText(platform::Event& event, std::u16string_view units) override { inner_.setText(event, units); }
     void post(platform::Event& event) override { inner_.post(event); }
     platform::FocusedField focusedField() override { return inner_.focusedField(); }
@@ -69,7 +70,9 @@ public:
     bool fileExists(const std::string& path) override { return inner_.fileExists(path); }
     std::vector<platform::RunningApp> runningApplications() override { return inner_.runningApplications(); }
     int32_t ownProcessId() override { return inner_.ownProcessId(); }
-    bool activate(const platform::RunningApp& app, uint64_t options) override { return inner_.activate(app, options); }
+    bool activate(const platform::RunningApp& app, platform::ActivationOptions options) override {
+        return inner_.activate(app, options);
+    }
     bool terminate(const platform::RunningApp& app) override { return inner_.terminate(app); }
     bool forceTerminate(const platform::RunningApp& app) override { return inner_.forceTerminate(app); }
     void openApplication(const std::string& bundlePath) override { inner_.openApplication(bundlePath); }

@@ -7,18 +7,19 @@
 #include "platform/x11/translate.h"
 
 namespace x11 = brindlecast::platform::x11;
+using brindlecast::platform::VirtualKey;
 
 TEST(X11Translate, EveryKeyTheOperationsPressHasAKeysym) {
     // Text (A), full screen (F), lock (Q), and the presentation keys.
-    EXPECT_EQ(x11::keysymOf(0), static_cast<unsigned long>(XK_a));
-    EXPECT_EQ(x11::keysymOf(3), static_cast<unsigned long>(XK_f));
-    EXPECT_EQ(x11::keysymOf(12), static_cast<unsigned long>(XK_q));
-    EXPECT_EQ(x11::keysymOf(123), static_cast<unsigned long>(XK_Left));
-    EXPECT_EQ(x11::keysymOf(124), static_cast<unsigned long>(XK_Right));
-    EXPECT_EQ(x11::keysymOf(96), static_cast<unsigned long>(XK_F5));
-    EXPECT_EQ(x11::keysymOf(53), static_cast<unsigned long>(XK_Escape));
-    EXPECT_EQ(x11::keysymOf(11), static_cast<unsigned long>(XK_b));
-    EXPECT_EQ(x11::keysymOf(10), 0ul);  // no key on the US layout
+    EXPECT_EQ(x11::keysymOf(VirtualKey::a), static_cast<unsigned long>(XK_a));
+    EXPECT_EQ(x11::keysymOf(VirtualKey::f), static_cast<unsigned long>(XK_f));
+    EXPECT_EQ(x11::keysymOf(VirtualKey::q), static_cast<unsigned long>(XK_q));
+    EXPECT_EQ(x11::keysymOf(VirtualKey::leftArrow), static_cast<unsigned long>(XK_Left));
+    EXPECT_EQ(x11::keysymOf(VirtualKey::rightArrow), static_cast<unsigned long>(XK_Right));
+    EXPECT_EQ(x11::keysymOf(VirtualKey::f5), static_cast<unsigned long>(XK_F5));
+    EXPECT_EQ(x11::keysymOf(VirtualKey::escape), static_cast<unsigned long>(XK_Escape));
+    EXPECT_EQ(x11::keysymOf(VirtualKey::b), static_cast<unsigned long>(XK_b));
+    EXPECT_EQ(x11::keysymOf(VirtualKey{10}), 0ul);  // no key on the US layout
     EXPECT_EQ(x11::mediaKeysym(brindlecast::platform::MediaKey::soundDown),
               static_cast<unsigned long>(XF86XK_AudioLowerVolume));
 }

@@ -162,7 +162,7 @@ std::vector<RunningApp> MacOSMac::runningApplications() {
     return apps;
 }
 
-bool MacOSMac::activate(const RunningApp& app, uint64_t options) {
+bool MacOSMac::activate(const RunningApp& app, ActivationOptions options) {
     @autoreleasepool {
         NSRunningApplication* running = runningApplicationOf(app);
         const bool accepted = [running activateWithOptions:static_cast<NSApplicationActivationOptions>(options)];

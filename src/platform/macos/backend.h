@@ -32,7 +32,7 @@ public:
     void promptAccessibility() override;
     bool screenCaptureAllowed() override;
     void promptScreenCapture() override;
-    int32_t automationStatus(bool prompt) override;
+    AutomationStatus automationStatus(bool prompt) override;
 
     std::optional<uint32_t> activeDisplayCount() override;
     std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override;
@@ -40,11 +40,11 @@ public:
     std::optional<std::string> displayUuid(uint32_t display) override;
     Rect displayBounds(uint32_t display) override;
 
-    EventHandle mouseEvent(uint32_t type, Point at, uint32_t button) override;
+    EventHandle mouseEvent(MouseEventType type, Point at, MouseButton button) override;
     EventHandle scrollEvent(const ScrollWheel& wheel) override;
-    EventHandle keyEvent(uint16_t keyCode, bool down) override;
+    EventHandle keyEvent(VirtualKey key, bool down) override;
     EventHandle mediaKeyEvent(MediaKey key, bool down) override;
-    void setFlags(Event& event, uint64_t flags) override;
+    void setFlags(Event& event, EventFlags flags) override;
     void setText(Event& event, std::u16string_view units) override;
     void post(Event& event) override;
 
@@ -65,7 +65,7 @@ public:
     bool fileExists(const std::string& path) override;
     std::vector<RunningApp> runningApplications() override;
     int32_t ownProcessId() override;
-    bool activate(const RunningApp& app, uint64_t options) override;
+    bool activate(const RunningApp& app, ActivationOptions options) override;
     bool terminate(const RunningApp& app) override;
     bool forceTerminate(const RunningApp& app) override;
     void openApplication(const std::string& bundlePath) override;

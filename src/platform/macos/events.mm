@@ -50,7 +50,7 @@ long ticksOf(double seconds) {
 
 // ---- Synthetic events -------------------------------------------------------
 
-EventHandle MacOSMac::mouseEvent(uint32_t type, Point at, uint32_t button) {
+EventHandle MacOSMac::mouseEvent(MouseEventType type, Point at, MouseButton button) {
     @autoreleasepool {
         return own(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type), CGPointMake(at.x, at.y),
                                            static_cast<CGMouseButton>(button)));
@@ -65,9 +65,9 @@ EventHandle MacOSMac::scrollEvent(const ScrollWheel& wheel) {
     }
 }
 
-EventHandle MacOSMac::keyEvent(uint16_t keyCode, bool down) {
+EventHandle MacOSMac::keyEvent(VirtualKey key, bool down) {
     @autoreleasepool {
-        return own(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(keyCode), down));
+        return own(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(key), down));
     }
 }
 
@@ -92,7 +92,7 @@ EventHandle MacOSMac::mediaKeyEvent(MediaKey key, bool down) {
     }
 }
 
-void MacOSMac::setFlags(Event& event, uint64_t flags) {
+void MacOSMac::setFlags(Event& event, EventFlags flags) {
     @autoreleasepool {
         CGEventSetFlags(quartzEvent(event), static_cast<CGEventFlags>(flags));
     }

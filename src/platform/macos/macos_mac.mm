@@ -189,12 +189,12 @@ struct AutomationResult {
 
 }  // namespace
 
-int32_t MacOSMac::automationStatus(bool prompt) {
+AutomationStatus MacOSMac::automationStatus(bool prompt) {
     @autoreleasepool {
         NSString* bundleId = stringOf(std::string(apple::loginWindow));
-        if (bundleId == nil) return procNotFound;
+        if (bundleId == nil) return AutomationStatus::unavailable;
         NSAppleEventDescriptor* target = [NSAppleEventDescriptor descriptorWithBundleIdentifier:bundleId];
-        if (target.aeDesc == nullptr) return procNotFound;
+        if (target.aeDesc == nullptr) return AutomationStatus::unavailable;
         // The check may block until the user has answered the system's question,
         // and must not run on the main thread: it runs on a worker queue while
         // the main thread waits. The block keeps the target alive.
@@ -206,8 +206,8 @@ int32_t MacOSMac::automationStatus(bool prompt) {
         });
         const double deadline = prompt ? automationPromptDeadlineSeconds : automationCheckDeadlineSeconds;
         // No answer in time: a status that means "unavailable".
-        if (!awaitCompletion(result->done, deadline)) return errAETimeout;
-        return result->status;
+        if (!awaitCompletion(result->done, deadline)) return static_cast<AutomationStatus>(errAETimeout);
+        return static_cast<AutomationStatus>(result->status);
     }
 }
 

@@ -233,10 +233,14 @@ std::vector<RunningApp> VirtualMac::runningApplications() {
     return apps;
 }
 
-bool VirtualMac::activate(const RunningApp& app, uint64_t options) {
+bool VirtualMac::activate(const RunningApp& app, ActivationOptions options) {
     refresh();
     const bool accepted = runningState(app).activates;
-    log(JsonLine().add("app", "activate").add("pid", app.pid).add("options", options).add("accepted", accepted));
+    log(JsonLine()
+            .add("app", "activate")
+            .add("pid", app.pid)
+            .add("options", static_cast<uint64_t>(options))
+            .add("accepted", accepted));
     return accepted;
 }
 

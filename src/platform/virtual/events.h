@@ -18,9 +18,9 @@ struct VirtualEvent final : Event {
 
     Kind kind;
     JsonLine line;  // the log line of mouse, scroll and system events
-    uint16_t keyCode = 0;
+    VirtualKey key = VirtualKey::a;
     bool down = false;
-    std::optional<uint64_t> flags;
+    std::optional<EventFlags> flags;
     std::optional<std::string> text;
 };
 

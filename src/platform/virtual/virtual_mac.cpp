@@ -210,10 +210,10 @@ void VirtualMac::promptScreenCapture() {
     log(JsonLine().add("prompt", "screen"));
 }
 
-int32_t VirtualMac::automationStatus(bool prompt) {
+AutomationStatus VirtualMac::automationStatus(bool prompt) {
     refresh();
     if (prompt) log(JsonLine().add("prompt", "automation"));
-    return static_cast<int32_t>(wholeNumber(key("automationStatus")).value_or(0));
+    return static_cast<AutomationStatus>(wholeNumber(key("automationStatus")).value_or(0));
 }
 
 // ---- Displays ---------------------------------------------------------------
@@ -316,11 +316,14 @@ bool VirtualMac::eventFails(std::string_view kind) {
     return false;
 }
 
-EventHandle VirtualMac::mouseEvent(uint32_t type, Point at, uint32_t button) {
+EventHandle VirtualMac::mouseEvent(MouseEventType type, Point at, MouseButton button) {
     refresh();
     if (eventFails("mouse")) return nullptr;
     auto event = std::make_unique<VirtualEvent>(VirtualEvent::Kind::Mouse);
-    event->line.add("post", "mouse").add("type", type).add("x", at.x).add("y", at.y).add("button", button);
+    event->line.add("post", "mouse").add("type", static_cast<uint32_t>(type))
+        .add("x", at.x)
+        .add("y", at.y)
+        .add("button", static_cast<uint32_t>(button));
     return event;
 }
 
@@ -329,7 +332,7 @@ EventHandle VirtualMac::scrollEvent(const ScrollWheel& wheel) {
     if (eventFails("scroll")) return nullptr;
     auto event = std::make_unique<VirtualEvent>(VirtualEvent::Kind::Scroll);
     event->line.add("post", "scroll")
-        .add("unit", wheel.unit)
+        .add("unit", static_cast<int32_t>(wheel.unit))
         .add("wheelCount", wheel.wheelCount)
         .add("wheel1", wheel.wheel1)
         .add("wheel2", wheel.wheel2)
@@ -337,11 +340,11 @@ EventHandle VirtualMac::scrollEvent(const ScrollWheel& wheel) {
     return event;
 }
 
-EventHandle VirtualMac::keyEvent(uint16_t keyCode, bool down) {
+EventHandle VirtualMac::keyEvent(VirtualKey key, bool down) {
     refresh();
     if (eventFails(down ? "keyDown" : "keyUp")) return nullptr;
     auto event = std::make_unique<VirtualEvent>(VirtualEvent::Kind::Key);
-    event->keyCode = keyCode;
+    event->key = key;
     event->down = down;
     return event;
 }
@@ -360,7 +363,7 @@ EventHandle VirtualMac::mediaKeyEvent(MediaKey key, bool down) {
     return event;
 }
 
-void VirtualMac::setFlags(Event& event, uint64_t flags) {
+void VirtualMac::setFlags(Event& event, EventFlags flags) {
     auto& e = static_cast<VirtualEvent&>(event);
     e.flags = flags;
 }
@@ -378,8 +381,8 @@ void VirtualMac::post(Event& event) {
         return;
     }
     JsonLine line;
-    line.add("post", "key").add("keyCode", static_cast<uint32_t>(e.keyCode)).add("down", e.down);
-    if (e.flags) line.add("flags", *e.flags);
+    line.add("post", "key").add("keyCode", static_cast<uint32_t>(e.key)).add("down", e.down);
+    if (e.flags) line.add("flags", static_cast<uint64_t>(*e.flags));
     if (e.text) line.add("text", std::string_view(*e.text));
     log(line);
 }
@@ -391,7 +394,7 @@ FocusedField VirtualMac::focusedField() {
     boost::json::object defaults;
     const boost::json::object* focus = nullptr;
     if (value == nullptr) {
-        defaults = {{"role", "AXTextField"}};
+        defaults = {{"role", roles::textField}};
         focus = &defaults;
     } else {
         focus = value->if_object();  // null, "error" and "notElement" give no element

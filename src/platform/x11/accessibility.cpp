@@ -178,42 +178,42 @@ void describe(AccessibilityBus& bus, const Element& element, uint32_t role, Focu
     const bool multiLine = has(states, ATSPI_STATE_MULTI_LINE);
     switch (role) {
         case ATSPI_ROLE_PASSWORD_TEXT:
-            field.role = "AXTextField";
-            field.subrole = "AXSecureTextField";
+            field.role = roles::textField;
+            field.subrole = roles::secureTextField;
             return;
         case ATSPI_ROLE_ENTRY: {
             const auto parent = bus.parent(element);
             if (parent && bus.role(*parent) == static_cast<uint32_t>(ATSPI_ROLE_COMBO_BOX)) {
-                field.role = "AXComboBox";
+                field.role = roles::comboBox;
             } else {
-                field.role = multiLine ? "AXTextArea" : "AXTextField";
+                field.role = multiLine ? roles::textArea : roles::textField;
             }
             return;
         }
         case ATSPI_ROLE_TEXT:
         case ATSPI_ROLE_TERMINAL:
             if (editable || role == ATSPI_ROLE_TERMINAL) {
-                field.role = has(states, ATSPI_STATE_SINGLE_LINE) && !multiLine ? "AXTextField" : "AXTextArea";
+                field.role = has(states, ATSPI_STATE_SINGLE_LINE) && !multiLine ? roles::textField : roles::textArea;
             } else {
-                field.role = "AXStaticText";
+                field.role = roles::staticText;
             }
             return;
         case ATSPI_ROLE_COMBO_BOX:
-            field.role = editable ? "AXComboBox" : "AXPopUpButton";
+            field.role = editable ? roles::comboBox : roles::popUpButton;
             return;
         case ATSPI_ROLE_PUSH_BUTTON:
         case ATSPI_ROLE_TOGGLE_BUTTON:
-            field.role = "AXButton";
+            field.role = roles::button;
             return;
         case ATSPI_ROLE_DOCUMENT_WEB:
-            field.role = "AXWebArea";
+            field.role = roles::webArea;
             return;
         case ATSPI_ROLE_LIST:
         case ATSPI_ROLE_LIST_BOX:
-            field.role = "AXList";
+            field.role = roles::list;
             return;
         default:
-            field.role = "AXUnknown";
+            field.role = roles::unknown;
             return;
     }
 }

@@ -28,7 +28,7 @@ std::vector<RunningApp> X11Mac::runningApplications() {
     return x11::runningApplications(x_.get(), ownProcessId());
 }
 
-bool X11Mac::activate(const RunningApp& app, uint64_t) { return x11::activateWindows(x_.get(), app.pid); }
+bool X11Mac::activate(const RunningApp& app, ActivationOptions) { return x11::activateWindows(x_.get(), app.pid); }
 
 bool X11Mac::terminate(const RunningApp& app) { return x11::closeWindows(x_.get(), app.pid); }
 

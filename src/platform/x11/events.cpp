@@ -20,32 +20,23 @@ using namespace x11;
 
 namespace {
 
-// The modifier flag bits and the keys that stand for them.
-constexpr uint64_t shiftFlag = 0x20000;
-constexpr uint64_t controlFlag = 0x40000;
-constexpr uint64_t alternateFlag = 0x80000;
-constexpr uint64_t commandFlag = 0x100000;
-constexpr uint64_t modifierFlags = shiftFlag | controlFlag | alternateFlag | commandFlag;
-
+// The keys that stand for the modifier flags.
 struct ModifierKey {
-    uint64_t flag;
+    EventFlags flag;
     KeySym keysym;
 };
-constexpr ModifierKey modifierKeys[] = {
-    {shiftFlag, XK_Shift_L}, {controlFlag, XK_Control_L}, {alternateFlag, XK_Alt_L}, {commandFlag, XK_Super_L}};
+constexpr ModifierKey modifierKeys[] = {{EventFlags::shift, XK_Shift_L},
+                                        {EventFlags::control, XK_Control_L},
+                                        {EventFlags::alternate, XK_Alt_L},
+                                        {EventFlags::command, XK_Super_L}};
+constexpr EventFlags modifierFlags =
+    EventFlags::shift | EventFlags::control | EventFlags::alternate | EventFlags::command;
 
-// The two shortcuts that the desktop has no key for: control + command with Q
-// locks the session, with F toggles full screen.
-constexpr uint64_t shortcutFlags = controlFlag | commandFlag;
-constexpr uint16_t lockKey = 12;
-constexpr uint16_t fullscreenKey = 3;
-
-// The mouse event types of the common vocabulary.
-constexpr uint32_t leftDown = 1;
-constexpr uint32_t leftUp = 2;
-constexpr uint32_t rightDown = 3;
-constexpr uint32_t rightUp = 4;
-constexpr uint32_t mouseMoved = 5;
+// Whether a key event is one of the two chords that the desktop has no key
+// for: the lock and the full-screen chord.
+bool isChord(const KeyChord& chord, VirtualKey key, EventFlags flags) {
+    return key == chord.key && (flags & modifierFlags) == chord.flags;
+}
 
 // GTK reads a changed key map only when the key event arrives, so a borrowed
 // key keeps its character until this long after its last press (10 ms loses
@@ -64,13 +55,13 @@ struct X11Event final : Event {
     enum class Kind { mouse, scroll, key, media };
     explicit X11Event(Kind k) : kind(k) {}
     Kind kind;
-    uint32_t type = 0;
+    MouseEventType type = MouseEventType::moved;
     Point at;
     ScrollWheel wheel;
-    uint16_t keyCode = 0;
+    VirtualKey key = VirtualKey::a;
     KeyCode xKey = 0;
     bool down = false;
-    uint64_t flags = 0;
+    EventFlags flags = EventFlags::none;
     std::optional<std::u16string> text;
 };
 
@@ -87,8 +78,8 @@ void clicks(::Display* display, int32_t pixels, unsigned positive, unsigned nega
 
 // ---- Making events ----------------------------------------------------------
 
-EventHandle X11Mac::mouseEvent(uint32_t type, Point at, uint32_t) {
-    if (type < leftDown || type > mouseMoved || x_.get() == nullptr) return nullptr;
+EventHandle X11Mac::mouseEvent(MouseEventType type, Point at, MouseButton) {
+    if (x_.get() == nullptr) return nullptr;
     auto event = std::make_unique<X11Event>(X11Event::Kind::mouse);
     event->type = type;
     event->at = at;
@@ -102,14 +93,14 @@ EventHandle X11Mac::scrollEvent(const ScrollWheel& wheel) {
     return event;
 }
 
-EventHandle X11Mac::keyEvent(uint16_t keyCode, bool down) {
+EventHandle X11Mac::keyEvent(VirtualKey key, bool down) {
     ::Display* display = x_.get();
-    const KeySym keysym = keysymOf(keyCode);
+    const KeySym keysym = keysymOf(key);
     if (display == nullptr || keysym == NoSymbol) return nullptr;
     const KeyCode xKey = XKeysymToKeycode(display, keysym);
     if (xKey == 0) return nullptr;
     auto event = std::make_unique<X11Event>(X11Event::Kind::key);
-    event->keyCode = keyCode;
+    event->key = key;
     event->xKey = xKey;
     event->down = down;
     return event;
@@ -126,7 +117,7 @@ EventHandle X11Mac::mediaKeyEvent(MediaKey key, bool down) {
     return event;
 }
 
-void X11Mac::setFlags(Event& event, uint64_t flags) {
+void X11Mac::setFlags(Event& event, EventFlags flags) {
     static_cast<X11Event&>(event).flags = flags;
 }
 
@@ -136,10 +127,10 @@ void X11Mac::setText(Event& event, std::u16string_view units) {
 
 // ---- Posting ----------------------------------------------------------------
 
-void X11Mac::pressModifiers(uint64_t flags, bool down) {
+void X11Mac::pressModifiers(EventFlags flags, bool down) {
     ::Display* display = x_.get();
     for (const auto& modifier : modifierKeys) {
-        if ((flags & modifier.flag) == 0) continue;
+        if ((flags & modifier.flag) == EventFlags::none) continue;
         if (const KeyCode key = XKeysymToKeycode(display, modifier.keysym)) {
             XTestFakeKeyEvent(display, key, down ? True : False, CurrentTime);
         }
@@ -153,9 +144,10 @@ void X11Mac::post(Event& posted) {
     switch (event.kind) {
         case X11Event::Kind::mouse: {
             XTestFakeMotionEvent(display, -1, pixelOf(event.at.x), pixelOf(event.at.y), CurrentTime);
-            if (event.type != mouseMoved) {
-                const unsigned button = event.type == leftDown || event.type == leftUp ? 1 : 3;
-                const bool down = event.type == leftDown || event.type == rightDown;
+            if (event.type != MouseEventType::moved) {
+                const bool left = event.type == MouseEventType::leftDown || event.type == MouseEventType::leftUp;
+                const unsigned button = left ? 1 : 3;
+                const bool down = event.type == MouseEventType::leftDown || event.type == MouseEventType::rightDown;
                 XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
             }
             break;
@@ -174,10 +166,10 @@ void X11Mac::post(Event& posted) {
                 if (event.down) typeText(*event.text);
                 return;
             }
-            if ((event.flags & modifierFlags) == shortcutFlags &&
-                (event.keyCode == lockKey || event.keyCode == fullscreenKey)) {
+            const bool fullscreen = isChord(fullscreenChord, event.key, event.flags);
+            if (fullscreen || isChord(lockChord, event.key, event.flags)) {
                 if (!event.down) return;
-                if (event.keyCode == fullscreenKey) {
+                if (fullscreen) {
                     toggleFullscreen();
                 } else if (!lockSession()) {
                     throw PlatformError{"the session could not be locked"};

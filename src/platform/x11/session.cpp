@@ -188,17 +188,17 @@ bool X11Mac::screenCaptureAllowed() {
 
 void X11Mac::promptScreenCapture() {}
 
-int32_t X11Mac::automationStatus(bool) {
+AutomationStatus X11Mac::automationStatus(bool) {
     const CallResult result = system_.call(logindService, logindManager, managerInterface, "CanPowerOff", nullptr,
                                            G_VARIANT_TYPE("(s)"), shortTimeoutMs);
-    if (!result.reply) return -600;
+    if (!result.reply) return AutomationStatus::unavailable;
     const gchar* answer = nullptr;
     g_variant_get(result.reply.get(), "(&s)", &answer);
     const std::string_view word = answer;
-    if (word == "yes") return 0;
-    if (word == "challenge") return -1744;
-    if (word == "no") return -1743;
-    return -600;
+    if (word == "yes") return AutomationStatus::granted;
+    if (word == "challenge") return AutomationStatus::notDetermined;
+    if (word == "no") return AutomationStatus::denied;
+    return AutomationStatus::unavailable;
 }
 
 // ---- Power and lock ---------------------------------------------------------

@@ -12,35 +12,33 @@ namespace brindlecast::platform::x11 {
 
 namespace {
 
-struct KeyName {
-    uint16_t code;
-    unsigned long keysym;
-};
-constexpr KeyName keyNames[] = {
-    {0, XK_a},           {1, XK_s},          {2, XK_d},           {3, XK_f},          {4, XK_h},
-    {5, XK_g},           {6, XK_z},          {7, XK_x},           {8, XK_c},          {9, XK_v},
-    {11, XK_b},          {12, XK_q},         {13, XK_w},          {14, XK_e},         {15, XK_r},
-    {16, XK_y},          {17, XK_t},         {18, XK_1},          {19, XK_2},         {20, XK_3},
-    {21, XK_4},          {22, XK_6},         {23, XK_5},          {24, XK_equal},     {25, XK_9},
-    {26, XK_7},          {27, XK_minus},     {28, XK_8},          {29, XK_0},         {30, XK_bracketright},
-    {31, XK_o},          {32, XK_u},         {33, XK_bracketleft}, {34, XK_i},        {35, XK_p},
-    {36, XK_Return},     {37, XK_l},         {38, XK_j},          {39, XK_apostrophe}, {40, XK_k},
-    {41, XK_semicolon},  {42, XK_backslash}, {43, XK_comma},      {44, XK_slash},     {45, XK_n},
-    {46, XK_m},          {47, XK_period},    {48, XK_Tab},        {49, XK_space},     {50, XK_grave},
-    {51, XK_BackSpace},  {53, XK_Escape},    {96, XK_F5},         {97, XK_F6},        {98, XK_F7},
-    {99, XK_F3},         {100, XK_F8},       {101, XK_F9},        {103, XK_F11},      {109, XK_F10},
-    {111, XK_F12},       {115, XK_Home},     {116, XK_Prior},     {117, XK_Delete},   {118, XK_F4},
-    {119, XK_End},       {120, XK_F2},       {121, XK_Next},      {122, XK_F1},       {123, XK_Left},
-    {124, XK_Right},     {125, XK_Down},     {126, XK_Up},
-};
-
 constexpr int pixelsPerClick = 40;
 
 }  // namespace
 
-unsigned long keysymOf(uint16_t keyCode) {
-    for (const auto& key : keyNames) {
-        if (key.code == keyCode) return key.keysym;
+unsigned long keysymOf(VirtualKey key) {
+    struct KeyName {
+        VirtualKey key;
+        unsigned long keysym;
+    };
+    using enum VirtualKey;
+    static constexpr KeyName keyNames[] = {
+        {a, XK_a}, {s, XK_s}, {d, XK_d}, {f, XK_f}, {h, XK_h}, {g, XK_g}, {z, XK_z}, {x, XK_x}, {c, XK_c},
+        {v, XK_v}, {b, XK_b}, {q, XK_q}, {w, XK_w}, {e, XK_e}, {r, XK_r}, {y, XK_y}, {t, XK_t}, {o, XK_o},
+        {u, XK_u}, {i, XK_i}, {p, XK_p}, {l, XK_l}, {j, XK_j}, {k, XK_k}, {n, XK_n}, {m, XK_m},
+        {digit1, XK_1}, {digit2, XK_2}, {digit3, XK_3}, {digit4, XK_4}, {digit5, XK_5}, {digit6, XK_6},
+        {digit7, XK_7}, {digit8, XK_8}, {digit9, XK_9}, {digit0, XK_0},
+        {equal, XK_equal}, {minus, XK_minus}, {rightBracket, XK_bracketright}, {leftBracket, XK_bracketleft},
+        {quote, XK_apostrophe}, {semicolon, XK_semicolon}, {backslash, XK_backslash}, {comma, XK_comma},
+        {slash, XK_slash}, {period, XK_period}, {grave, XK_grave},
+        {returnKey, XK_Return}, {tab, XK_Tab}, {space, XK_space}, {backspace, XK_BackSpace}, {escape, XK_Escape},
+        {f1, XK_F1}, {f2, XK_F2}, {f3, XK_F3}, {f4, XK_F4}, {f5, XK_F5}, {f6, XK_F6},
+        {f7, XK_F7}, {f8, XK_F8}, {f9, XK_F9}, {f10, XK_F10}, {f11, XK_F11}, {f12, XK_F12},
+        {home, XK_Home}, {end, XK_End}, {pageUp, XK_Prior}, {pageDown, XK_Next}, {forwardDelete, XK_Delete},
+        {leftArrow, XK_Left}, {rightArrow, XK_Right}, {downArrow, XK_Down}, {upArrow, XK_Up},
+    };
+    for (const auto& name : keyNames) {
+        if (name.key == key) return name.keysym;
     }
     return 0;  // NoSymbol
 }

@@ -11,8 +11,8 @@
 
 namespace brindlecast::platform::x11 {
 
-// The keysym of a virtual key code (US layout); 0 (NoSymbol) for a code without one.
-unsigned long keysymOf(uint16_t keyCode);
+// The keysym of a virtual key (US layout); 0 (NoSymbol) for a code without one.
+unsigned long keysymOf(VirtualKey key);
 
 // The XF86 keysym of a media key.
 unsigned long mediaKeysym(MediaKey key);
