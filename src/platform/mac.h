@@ -30,10 +30,9 @@
 namespace brindlecast::platform {
 
 // An error that a platform service reported. Operations pass it on unchanged;
-// the request loop answers it as a platform failure.
-struct PlatformError {
-    std::string_view what;
-};
+// the request loop answers it, like any error that is no refusal, with the one
+// platform failure, whose words are fixed: it carries nothing.
+struct PlatformError {};
 
 struct Point {
     double x = 0;

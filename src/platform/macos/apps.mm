@@ -226,7 +226,7 @@ void MacOSMac::openApplication(const std::string& bundlePath) {
             opened = awaitCompletion(result->done, launchDeadlineSeconds) && result->launched;
         }
     }
-    if (!opened) throw PlatformError{"the application could not be opened"};
+    if (!opened) throw PlatformError{};
 }
 
 // ---- Icons ------------------------------------------------------------------

@@ -117,7 +117,7 @@ ShareableContent MacOSMac::shareableContent() {
             read = true;
         }
     }
-    if (!read) throw PlatformError{"the shareable content could not be read"};
+    if (!read) throw PlatformError{};
     return out;
 }
 
@@ -137,7 +137,7 @@ Picture MacOSMac::captureDisplay(const ShareableContent& content, uint32_t displ
             picture = screenshot(filter, settings);
         }
     }
-    if (!picture) throw PlatformError{"the display could not be captured"};
+    if (!picture) throw PlatformError{};
     return std::move(*picture);
 }
 
@@ -151,7 +151,7 @@ Picture MacOSMac::captureWindow(const ShareableContent& content, std::size_t win
             picture = screenshot(filter, settings);
         }
     }
-    if (!picture) throw PlatformError{"the window could not be captured"};
+    if (!picture) throw PlatformError{};
     return std::move(*picture);
 }
 

@@ -193,7 +193,7 @@ PowerReply MacOSMac::requestPower(PowerIntent intent, double timeoutSeconds) {
             AEDisposeDesc(&reply);
         }
     }
-    if (!answer) throw PlatformError{"the Apple event could not be sent or got no reply"};
+    if (!answer) throw PlatformError{};
     return *answer;
 }
 

@@ -266,7 +266,7 @@ void VirtualMac::openApplication(const std::string& bundlePath) {
     log(JsonLine().add("app", "open").add("path", std::string_view(path)));
     // The call-back comes at once: with the error the state asks for, or with
     // a running application.
-    if (flag("openError", false)) throw PlatformError{"the application could not be opened"};
+    if (flag("openError", false)) throw PlatformError{};
 }
 
 std::optional<Picture> VirtualMac::drawIcon(const std::string& bundlePath, int size) {

@@ -47,7 +47,7 @@ const Snapshot* snapshotOf(const ShareableContent& content) {
 
 ShareableContent VirtualMac::shareableContent() {
     refresh();
-    if (flag("shareableContentError", false)) throw PlatformError{"the shareable content cannot be read"};
+    if (flag("shareableContentError", false)) throw PlatformError{};
     auto snapshot = std::make_shared<Snapshot>();
     ShareableContent content;
     for (const auto* display : displayList()) {
@@ -126,7 +126,7 @@ Picture VirtualMac::captureDisplay(const ShareableContent& content, uint32_t dis
             }
         }
     }
-    if (source == nullptr) throw PlatformError{"the display is not in the shareable content"};
+    if (source == nullptr) throw PlatformError{};
     Picture picture = screenshot(false, display, source->image, settings);
     finishCapture(JsonLine().add("capture", "display").add("display", display), settings);
     return picture;
@@ -137,7 +137,7 @@ Picture VirtualMac::captureWindow(const ShareableContent& content, std::size_t w
     refresh();
     const Snapshot* snapshot = snapshotOf(content);
     if (snapshot == nullptr || windowIndex >= snapshot->windows.size()) {
-        throw PlatformError{"the window is not in the shareable content"};
+        throw PlatformError{};
     }
     const WindowSource& source = snapshot->windows[windowIndex];
     Picture picture = screenshot(true, static_cast<uint32_t>(windowIndex) + 1, source.image, settings);
@@ -146,11 +146,11 @@ Picture VirtualMac::captureWindow(const ShareableContent& content, std::size_t w
 }
 
 Picture VirtualMac::screenshot(bool window, uint32_t seed, const std::string& image, const CaptureSettings& settings) {
-    if (flag("screenshotError", false)) throw PlatformError{"the screenshot failed"};
-    if (settings.width < 1 || settings.height < 1) throw PlatformError{"the picture size is invalid"};
+    if (flag("screenshotError", false)) throw PlatformError{};
+    if (settings.width < 1 || settings.height < 1) throw PlatformError{};
     if (image.empty()) return builtInPicture(window, seed, settings);
     const auto file = pictureFile(image);
-    if (!file) throw PlatformError{"the picture file cannot be read"};
+    if (!file) throw PlatformError{};
     return sampledPicture(*file, settings.width, settings.height);
 }
 

@@ -433,7 +433,7 @@ PowerReply VirtualMac::requestPower(PowerIntent intent, double timeoutSeconds) {
         if (auto errn = wholeNumber(object->if_contains("errn"))) out.errorNumber = static_cast<int32_t>(*errn);
         return out;
     }
-    throw PlatformError{"no reply from the login window"};
+    throw PlatformError{};
 }
 
 // ---- Clock and process ------------------------------------------------------

@@ -135,11 +135,6 @@ private:
     // Logs the capture line and lets the "screenshot" moment pass.
     void finishCapture(JsonLine line, const CaptureSettings& settings);
     // (end of capture)
-
-    // ---- applications (virtual/apps.cpp) ----
-
-
-    // (end of applications)
 };
 
 // A virtual Mac on the state file that BRINDLECAST_VIRTUAL_MAC names.

@@ -172,7 +172,7 @@ void X11Mac::post(Event& posted) {
                 if (fullscreen) {
                     toggleFullscreen();
                 } else if (!lockSession()) {
-                    throw PlatformError{"the session could not be locked"};
+                    throw PlatformError{};
                 }
                 return;
             }

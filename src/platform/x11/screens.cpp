@@ -319,7 +319,7 @@ Rect X11Mac::displayBounds(uint32_t display) {
 
 ShareableContent X11Mac::shareableContent() {
     const auto list = monitors(x_);
-    if (!list) throw PlatformError{"the X server's monitors could not be read"};
+    if (!list) throw PlatformError{};
     ShareableContent content;
     for (const auto& monitor : *list) content.displays.push_back(monitor.number);
     x11::addShareableWindows(x_.get(), content);
@@ -330,10 +330,10 @@ Picture X11Mac::captureDisplay(const ShareableContent&, uint32_t display, const 
     const auto list = monitors(x_);
     const Monitor* monitor = list ? find(*list, display) : nullptr;
     if (monitor == nullptr || settings.width <= 0 || settings.height <= 0) {
-        throw PlatformError{"the display could not be captured"};
+        throw PlatformError{};
     }
     auto pixels = grab(x_, monitor->bounds);
-    if (!pixels) throw PlatformError{"the display could not be captured"};
+    if (!pixels) throw PlatformError{};
     if (settings.showsCursor) {
         drawCursor(x_.get(), *pixels, static_cast<int>(monitor->bounds.x), static_cast<int>(monitor->bounds.y));
     }

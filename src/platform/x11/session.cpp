@@ -213,7 +213,7 @@ PowerReply X11Mac::requestPower(PowerIntent intent, double timeoutSeconds) {
                      static_cast<int>(timeoutSeconds * 1000));
     if (result.reply) return {};
     if (result.declined()) return PowerReply{-128};
-    throw PlatformError{"logind did not answer the power request"};
+    throw PlatformError{};
 }
 
 bool X11Mac::lockSession() {

@@ -214,18 +214,12 @@ std::vector<EntrySummary> shownEntries() {
 }
 
 void launchEntry(const std::string& path) {
-    // The message outlives the throw: the request loop reads it afterwards.
-    static std::string message;
     AppInfo info(g_desktop_app_info_new_from_filename(path.c_str()));
-    if (!info) {
-        message = "the desktop entry could not be read";
-        throw PlatformError{message};
-    }
+    if (!info) throw PlatformError{};  // the entry cannot be read
     GError* error = nullptr;
     if (!g_app_info_launch(G_APP_INFO(info.get()), nullptr, nullptr, &error)) {
-        message = error != nullptr && error->message != nullptr ? error->message : "the application could not be launched";
         if (error != nullptr) g_error_free(error);
-        throw PlatformError{message};
+        throw PlatformError{};
     }
 }
 

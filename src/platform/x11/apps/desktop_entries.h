@@ -54,7 +54,7 @@ struct EntrySummary {
 std::vector<EntrySummary> shownEntries();
 
 // Launches the entry through GIO and waits for GIO's report; throws
-// PlatformError with GIO's message when the launch fails.
+// PlatformError when the launch fails.
 void launchEntry(const std::string& path);
 
 // The entry's icon drawn centred and scaled to fit on a transparent

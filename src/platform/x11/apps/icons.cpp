@@ -53,7 +53,6 @@ bool isFolder(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// The folders themes are found in: the user's first, then each data folder's.
 // A size x size RGBA canvas, every pixel transparent.
 Picture transparentCanvas(int size) {
     const auto side = static_cast<std::size_t>(size);
@@ -66,6 +65,7 @@ Picture transparentCanvas(int size) {
     return canvas;
 }
 
+// The folders themes are found in: the user's first, then each data folder's.
 std::vector<std::string> iconBases() {
     std::vector<std::string> bases;
     if (const std::string data = userDataFolder(); !data.empty()) bases.push_back(data + "/icons");

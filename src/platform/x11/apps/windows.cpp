@@ -307,13 +307,13 @@ Picture captureShareableWindow(::Display* display, const ShareableContent& conte
     const auto* windows = static_cast<const std::vector<::Window>*>(content.native.get());
     if (display == nullptr || windows == nullptr || index >= windows->size() || index >= content.windows.size() ||
         settings.width <= 0 || settings.height <= 0) {
-        throw PlatformError{"the window could not be captured"};
+        throw PlatformError{};
     }
     const ::Window window = (*windows)[index];
     const Clock::time_point since = keepOffScreen(display);
     XWindowAttributes attributes{};
     if (XGetWindowAttributes(display, window, &attributes) == 0 || attributes.width <= 0 || attributes.height <= 0) {
-        throw PlatformError{"the window could not be captured"};
+        throw PlatformError{};
     }
     Pixbuf pixels = readWindow(display, window, attributes.width, attributes.height);
     // Kept off screen only just now: until the client repaints, the window
@@ -326,9 +326,9 @@ Picture captureShareableWindow(::Display* display, const ShareableContent& conte
         pixels = std::move(next);
         if (changed) break;
     }
-    if (!pixels) throw PlatformError{"the window could not be captured"};
+    if (!pixels) throw PlatformError{};
     Pixbuf scaled(gdk_pixbuf_scale_simple(pixels.get(), settings.width, settings.height, GDK_INTERP_BILINEAR));
-    if (!scaled) throw PlatformError{"the window could not be captured"};
+    if (!scaled) throw PlatformError{};
     Picture picture;
     picture.width = settings.width;
     picture.height = settings.height;
