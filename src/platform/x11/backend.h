@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,6 +10,7 @@
 
 #include "platform/mac.h"
 #include "platform/x11/bus.h"
+#include "platform/x11/typing.h"
 #include "platform/x11/xconnection.h"
 
 namespace brindlecast::platform {
@@ -93,15 +93,8 @@ private:
     x11::Bus session_{x11::Bus::Kind::session};
     std::unique_ptr<AccessibilityBus> accessibility_;
 
-    // A key code lent to a character of typed text: the keysyms it had, the
-    // character it types now, and when it was last pressed.
-    struct BorrowedKey {
-        int keyCode = 0;
-        std::vector<unsigned long> original;
-        unsigned long keysym = 0;
-        std::chrono::steady_clock::time_point pressed;
-    };
-    std::vector<BorrowedKey> borrowed_;
+    // The key codes typed text has borrowed.
+    x11::KeyLender lender_;
 };
 
 }  // namespace brindlecast::platform

@@ -1,10 +1,11 @@
 // The Linux desktop: pointer, keys, text and media keys through XTest. Key
 // codes, flag bits and mouse event types are the macOS ones; they are
 // translated here into X keysyms, modifier keys and buttons.
-#include <algorithm>
-#include <chrono>
 #include <cmath>
+#include <memory>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -13,6 +14,7 @@
 
 #include "platform/x11/backend.h"
 #include "platform/x11/translate.h"
+#include "platform/x11/typing.h"
 
 namespace brindlecast::platform {
 
@@ -38,11 +40,37 @@ bool isChord(const KeyChord& chord, VirtualKey key, EventFlags flags) {
     return key == chord.key && (flags & modifierFlags) == chord.flags;
 }
 
-// GTK reads a changed key map only when the key event arrives, so a borrowed
-// key keeps its character until this long after its last press (10 ms loses
-// characters; a map put back 100 ms after typing lost some on a busy machine).
-// Keys are given back at the next request after that, or when the agent ends.
-constexpr auto keymapSettle = std::chrono::milliseconds(500);
+// The keyboard that typed text borrows keys of: the server's key map, changed
+// and pressed through XTest. Borrowed keys are given back at the first request
+// after they have settled, or when the agent ends.
+class XTestKeyboard final : public Keyboard {
+public:
+    explicit XTestKeyboard(::Display* display) : display_(display) {}
+
+    std::optional<Map> map() override {
+        Map map;
+        XDisplayKeycodes(display_, &map.first, &map.last);
+        XFreeing<KeySym> syms(XGetKeyboardMapping(display_, static_cast<KeyCode>(map.first), map.last - map.first + 1,
+                                                  &map.perKey));
+        if (syms.get() == nullptr || map.perKey <= 0) return std::nullopt;
+        map.keysyms.assign(syms.get(), syms.get() + static_cast<std::ptrdiff_t>(map.last - map.first + 1) * map.perKey);
+        return map;
+    }
+    void remap(int keyCode, const std::vector<unsigned long>& keysyms) override {
+        std::vector<KeySym> syms(keysyms.begin(), keysyms.end());
+        XChangeKeyboardMapping(display_, keyCode, static_cast<int>(syms.size()), syms.data(), 1);
+    }
+    void tap(int keyCode) override {
+        XTestFakeKeyEvent(display_, static_cast<unsigned>(keyCode), True, CurrentTime);
+        XTestFakeKeyEvent(display_, static_cast<unsigned>(keyCode), False, CurrentTime);
+    }
+    void sync() override { XSync(display_, False); }
+    Clock::time_point now() override { return Clock::now(); }
+    void sleepUntil(Clock::time_point when) override { std::this_thread::sleep_until(when); }
+
+private:
+    ::Display* display_;
+};
 
 // A point lies in the pixel that contains it. Fractions of the display that
 // name a pixel exactly (88/1279 of 1279) come out a hair below it in double
@@ -203,123 +231,19 @@ void X11Mac::toggleFullscreen() {
 }
 
 void X11Mac::typeText(std::u16string_view units) {
-    ::Display* display = x_.get();
-    const std::vector<unsigned long> keysyms = textKeysyms(units);
-    if (keysyms.empty()) return;
-
-    int first = 0;
-    int last = 0;
-    XDisplayKeycodes(display, &first, &last);
-    int perKey = 0;
-    XFreeing<KeySym> map(XGetKeyboardMapping(display, static_cast<KeyCode>(first), last - first + 1, &perKey));
-    if (map.get() == nullptr || perKey <= 0) return;
-    auto borrowedKey = [&](int key) {
-        return std::find_if(borrowed_.begin(), borrowed_.end(), [&](const BorrowedKey& b) { return b.keyCode == key; });
-    };
-    // Key codes without any keysym are borrowed, and those borrowed before;
-    // without any, the last one is.
-    std::vector<int> spare;
-    for (int key = first; key <= last; ++key) {
-        const KeySym* syms = map.get() + static_cast<std::ptrdiff_t>(key - first) * perKey;
-        const auto b = borrowedKey(key);
-        if ((b != borrowed_.end() && syms[0] == b->keysym) ||
-            std::all_of(syms, syms + perKey, [](KeySym s) { return s == NoSymbol; })) {
-            spare.push_back(key);
-        }
-    }
-    if (spare.empty()) spare.push_back(last);
-    // A key the server maps otherwise now (a new server) is no longer ours.
-    std::erase_if(borrowed_, [&](const BorrowedKey& b) { return std::find(spare.begin(), spare.end(), b.keyCode) == spare.end(); });
-
-    std::size_t next = 0;
-    while (next < keysyms.size()) {
-        // The longest stretch of the text whose different characters fit the spare keys.
-        std::vector<unsigned long> assigned;
-        std::size_t end = next;
-        for (; end < keysyms.size(); ++end) {
-            if (std::find(assigned.begin(), assigned.end(), keysyms[end]) != assigned.end()) continue;
-            if (assigned.size() == spare.size()) break;
-            assigned.push_back(keysyms[end]);
-        }
-        // A character keeps the key that types it already. Otherwise it takes
-        // a key never borrowed, else the one pressed longest ago, once no
-        // client can still be reading that key's last press with the old map.
-        std::vector<int> keyOf(assigned.size(), 0);
-        std::vector<int> taken;
-        for (std::size_t i = 0; i < assigned.size(); ++i) {
-            for (const auto& b : borrowed_) {
-                if (b.keysym == assigned[i] && std::find(spare.begin(), spare.end(), b.keyCode) != spare.end()) {
-                    keyOf[i] = b.keyCode;
-                    taken.push_back(b.keyCode);
-                }
-            }
-        }
-        bool changed = false;
-        for (std::size_t i = 0; i < assigned.size(); ++i) {
-            if (keyOf[i] != 0) continue;
-            int choice = 0;
-            for (int key : spare) {
-                if (std::find(taken.begin(), taken.end(), key) != taken.end()) continue;
-                const auto b = borrowedKey(key);
-                if (b == borrowed_.end()) {
-                    choice = key;
-                    break;
-                }
-                if (choice == 0 || b->pressed < borrowedKey(choice)->pressed) choice = key;
-            }
-            auto b = borrowedKey(choice);
-            if (b == borrowed_.end()) {
-                const KeySym* syms = map.get() + static_cast<std::ptrdiff_t>(choice - first) * perKey;
-                borrowed_.push_back({choice, std::vector<unsigned long>(syms, syms + perKey), 0, {}});
-                b = borrowed_.end() - 1;
-            } else {
-                std::this_thread::sleep_until(b->pressed + keymapSettle);
-            }
-            b->keysym = assigned[i];
-            // Every group and level: whatever the modifiers, the key types this character.
-            std::vector<KeySym> syms(static_cast<std::size_t>(perKey), assigned[i]);
-            XChangeKeyboardMapping(display, choice, perKey, syms.data(), 1);
-            keyOf[i] = choice;
-            taken.push_back(choice);
-            changed = true;
-        }
-        if (changed) XSync(display, False);
-        for (std::size_t i = next; i < end; ++i) {
-            const auto slot = std::find(assigned.begin(), assigned.end(), keysyms[i]) - assigned.begin();
-            const auto key = static_cast<KeyCode>(keyOf[static_cast<std::size_t>(slot)]);
-            XTestFakeKeyEvent(display, key, True, CurrentTime);
-            XTestFakeKeyEvent(display, key, False, CurrentTime);
-        }
-        XSync(display, False);
-        const auto now = std::chrono::steady_clock::now();
-        for (auto& b : borrowed_) {
-            if (std::find(keyOf.begin(), keyOf.end(), b.keyCode) != keyOf.end()) b.pressed = now;
-        }
-        next = end;
-    }
+    XTestKeyboard keyboard(x_.get());
+    lender_.type(keyboard, textKeysyms(units));
 }
 
 void X11Mac::returnBorrowedKeys(bool wait) {
-    if (borrowed_.empty()) return;
+    if (lender_.empty()) return;
     ::Display* display = x_.get();
     if (display == nullptr) {
-        borrowed_.clear();  // a new server has its own map
+        lender_.forget();  // a new server has its own map
         return;
     }
-    const auto now = std::chrono::steady_clock::now();
-    bool changed = false;
-    for (auto b = borrowed_.begin(); b != borrowed_.end();) {
-        if (!wait && now < b->pressed + keymapSettle) {
-            ++b;
-            continue;
-        }
-        if (wait) std::this_thread::sleep_until(b->pressed + keymapSettle);
-        std::vector<KeySym> syms(b->original.begin(), b->original.end());
-        XChangeKeyboardMapping(display, b->keyCode, static_cast<int>(syms.size()), syms.data(), 1);
-        changed = true;
-        b = borrowed_.erase(b);
-    }
-    if (changed) XSync(display, False);
+    XTestKeyboard keyboard(display);
+    lender_.giveBack(keyboard, wait);
 }
 
 void X11Mac::beginRequest(std::string_view) {
