@@ -2,6 +2,7 @@
 // applications the test chooses, and the windows of its state file.
 #include <gtest/gtest.h>
 
+#include "apps/lookup.h"
 #include "capture/frame.h"
 #include "host/failure.h"
 #include "platform/virtual/virtual_mac.h"
@@ -40,6 +41,12 @@ const std::string notes = "/Applications/Notes.app";
 // The request "apps.preview" hands to `frame`.
 const Request previewRequest{{"maxWidth", 1280}, {"maxHeight", 720}, {"jpegQuality", 75}};
 
+// A picture of the windows of Notes, as "apps.preview" asks for it.
+Result notesPicture(Host& host) {
+    const capture::WindowOwners owners = [&] { return apps::runningPids(host, notes); };
+    return capture::frame(host, previewRequest, &owners);
+}
+
 json::object window(json::value pid, json::array frame, int layer = 0) {
     return {{"pid", std::move(pid)}, {"frame", std::move(frame)}, {"layer", layer}};
 }
@@ -60,7 +67,7 @@ TEST(WindowCapture, LargestQualifyingWindowOfTheApplication) {
                                                                                      nullptr}});
     Host host(mac);
 
-    const Result preview = capture::frame(host, previewRequest, &notes);
+    const Result preview = notesPicture(host);
     EXPECT_FALSE(preview.contains("monitorId"));
     EXPECT_EQ(preview.size(), 2u);
     const auto jpeg = testing_support::base64Decode(preview.at("data").as_string());
@@ -79,7 +86,7 @@ TEST(WindowCapture, NoVisibleWindow) {
     auto expectNoWindow = [&](MacWithApps& mac) {
         Host host(mac);
         try {
-            capture::frame(host, previewRequest, &notes);
+            notesPicture(host);
             ADD_FAILURE() << "a window was captured";
         } catch (const Failure& failure) {
             EXPECT_EQ(failure.code, failures::noAppWindow.code);
@@ -110,7 +117,7 @@ TEST(WindowCapture, WindowPictureFileIsUsed) {
     MacWithApps mac(files.statePath(), {{10, notes, nullptr}});
     Host host(mac);
     const auto pixels = testing_support::jpegPixels(
-        testing_support::base64Decode(capture::frame(host, previewRequest, &notes).at("data").as_string()));
+        testing_support::base64Decode(notesPicture(host).at("data").as_string()));
     ASSERT_EQ(pixels.size(), 400u * 200 * 3);
     EXPECT_GT(pixels[100 * 400 * 3 + 200 * 3 + 1], 150);
     EXPECT_LT(pixels[100 * 400 * 3 + 200 * 3 + 0], 80);

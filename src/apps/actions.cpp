@@ -124,7 +124,9 @@ void act(Host& host, const Request& request, const std::string& location) {
 void preview(Host& host, const std::string& location, Result& result) {
     // The fixed settings of an application picture.
     const Request settings{{"maxWidth", 1280}, {"maxHeight", 720}, {"jpegQuality", 75}};
-    result["preview"] = capture::frame(host, settings, &location);
+    // The running instances are read when the capture comes to the window.
+    const capture::WindowOwners owners = [&] { return runningPids(host, location); };
+    result["preview"] = capture::frame(host, settings, &owners);
 }
 
 }  // namespace

@@ -44,6 +44,12 @@ std::vector<platform::RunningApp> running(Host& host, const std::string& locatio
     return instances;
 }
 
+std::set<int32_t> runningPids(Host& host, const std::string& location) {
+    std::set<int32_t> pids;
+    for (const auto& app : running(host, location)) pids.insert(app.pid);
+    return pids;
+}
+
 std::set<std::string, std::less<>> runningLocations(Host& host) {
     std::set<std::string, std::less<>> locations;
     forEachRunningBundle(host, [&](platform::RunningApp&, std::string found) { locations.insert(std::move(found)); });

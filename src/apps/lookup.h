@@ -19,6 +19,9 @@ std::string application(Host& host, std::string_view identifier);
 // normalised bundle location equals it, the agent's own process left out.
 std::vector<platform::RunningApp> running(Host& host, const std::string& location);
 
+// The process identifiers of those instances.
+std::set<int32_t> runningPids(Host& host, const std::string& location);
+
 // The normalised bundle locations of every running application but the
 // agent itself: a location has a running instance when it is in the set.
 std::set<std::string, std::less<>> runningLocations(Host& host);

@@ -4,7 +4,6 @@
 #include <array>
 #include <string_view>
 
-#include "apps/lookup.h"
 #include "capture/displays.h"
 #include "capture/payload.h"
 #include "host/failure.h"
@@ -45,10 +44,8 @@ Target displayTarget(Host& host, const Request& request, const platform::Shareab
     return target;
 }
 
-Target windowTarget(Host& host, const platform::ShareableContent& content, const std::string& appLocation) {
-    std::set<int32_t> pids;
-    for (const auto& app : apps::running(host, appLocation)) pids.insert(app.pid);
-    const auto chosen = largestWindow(content.windows, pids);
+Target windowTarget(const platform::ShareableContent& content, const WindowOwners& owners) {
+    const auto chosen = largestWindow(content.windows, owners());
     if (!chosen) fail(failures::noAppWindow);
     Target target;
     target.window = *chosen;
@@ -94,7 +91,7 @@ int64_t byteLimit(const Request& request) {
     return profile != nullptr && std::string_view(*profile).starts_with(relayPrefix) ? relayLimit : directLimit;
 }
 
-Result frame(Host& host, const Request& request, const std::string* appLocation) {
+Result frame(Host& host, const Request& request, const WindowOwners* owners) {
     platform::Mac& mac = host.mac();
     input::interactive(host);
     if (!mac.screenCaptureAllowed()) fail(failures::screenRecordingMissing);
@@ -103,8 +100,7 @@ Result frame(Host& host, const Request& request, const std::string* appLocation)
     const double jpegQuality = number(request, "jpegQuality", 40, 95, true);
 
     const platform::ShareableContent content = mac.shareableContent();
-    const Target target = appLocation != nullptr ? windowTarget(host, content, *appLocation)
-                                                 : displayTarget(host, request, content);
+    const Target target = owners != nullptr ? windowTarget(content, *owners) : displayTarget(host, request, content);
 
     // The platform renders the target straight at the final size.
     const PictureSize size = pictureSize(maxWidth, maxHeight, target.rect);
@@ -113,8 +109,8 @@ Result frame(Host& host, const Request& request, const std::string* appLocation)
     settings.height = size.height;
     settings.showsCursor = true;
     settings.capturesAudio = false;
-    const platform::Picture picture = appLocation != nullptr ? mac.captureWindow(content, target.window, settings)
-                                                             : mac.captureDisplay(content, target.display, settings);
+    const platform::Picture picture = owners != nullptr ? mac.captureWindow(content, target.window, settings)
+                                                        : mac.captureDisplay(content, target.display, settings);
 
     // The Mac may have been locked, or the permission withdrawn, while the
     // screenshot was taken: then the picture is dropped.
@@ -122,7 +118,7 @@ Result frame(Host& host, const Request& request, const std::string* appLocation)
     if (!mac.screenCaptureAllowed()) fail(failures::screenPermissionRemoved);
 
     Result payload = imagePayload(picture, jpegQuality / 100.0, byteLimit(request));
-    if (appLocation == nullptr) payload.emplace("monitorId", target.monitorId);
+    if (owners == nullptr) payload.emplace("monitorId", target.monitorId);
     return payload;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -12,10 +13,14 @@
 
 namespace brindlecast::capture {
 
-// One picture of a display (no `appLocation`) or of the largest visible
-// window of the application at `appLocation`, as an image payload; a display
-// picture also carries its "monitorId".
-Result frame(Host& host, const Request& request, const std::string* appLocation);
+// The processes whose windows an application's picture may show, asked for
+// when the capture needs them.
+using WindowOwners = std::function<std::set<int32_t>()>;
+
+// One picture of a display (no `owners`) or of the largest visible window of
+// the processes `owners` names, as an image payload; a display picture also
+// carries its "monitorId".
+Result frame(Host& host, const Request& request, const WindowOwners* owners);
 
 void desktopFrame(Host& host, const Request& request, Result& result);
 
