@@ -410,6 +410,22 @@ Window activeWindow(Display* dpy) {
     return active;
 }
 
+// Asks for a window's activation until the window manager reports it active
+// (it may ignore a request during a grab).
+bool activate(Display* dpy, Window window) {
+    return waitFor([&] {
+        XEvent message{};
+        message.xclient.type = ClientMessage;
+        message.xclient.window = window;
+        message.xclient.message_type = XInternAtom(dpy, "_NET_ACTIVE_WINDOW", False);
+        message.xclient.format = 32;
+        message.xclient.data.l[0] = 2;  // from a pager: honoured at once
+        XSendEvent(dpy, DefaultRootWindow(dpy), False, SubstructureRedirectMask | SubstructureNotifyMask, &message);
+        XSync(dpy, False);
+        return waitFor([&] { return activeWindow(dpy) == window; }, 0.5);
+    }, 15);
+}
+
 TEST_F(X11Session, AnActivePasswordPromptIsAProtectedScreen) {
     // A program whose executable is named like a passphrase prompt, owning a managed window.
     const std::string prompt = desktop().dir() + "/pinentry";
@@ -421,19 +437,7 @@ TEST_F(X11Session, AnActivePasswordPromptIsAProtectedScreen) {
                     reinterpret_cast<const unsigned char*>(&pid), 1);
     XMapWindow(dpy_, window);
     XSync(dpy_, False);
-    // Ask for activation until the window manager has done it (it may ignore a request during a grab).
-    ASSERT_TRUE(waitFor([&] {
-        XEvent message{};
-        message.xclient.type = ClientMessage;
-        message.xclient.window = window;
-        message.xclient.message_type = XInternAtom(dpy_, "_NET_ACTIVE_WINDOW", False);
-        message.xclient.format = 32;
-        message.xclient.data.l[0] = 2;  // from a pager: honoured at once
-        XSendEvent(dpy_, DefaultRootWindow(dpy_), False, SubstructureRedirectMask | SubstructureNotifyMask,
-                   &message);
-        XSync(dpy_, False);
-        return waitFor([&] { return activeWindow(dpy_) == window; }, 0.5);
-    }, 15));
+    ASSERT_TRUE(activate(dpy_, window));
     expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::protectedScreen);
     expectFailure(ask(R"({"id":"c","operation":"desktop.click","x":0.5,"y":0.5})"), failures::protectedScreen);
     expectSuccess(ask(R"({"id":"p","operation":"permissions.status"})"));
@@ -545,3 +549,67 @@ TEST_F(X11Power, AutomationWordFollowsCanPowerOff) {
 }
 
 }  // namespace
+
+// ---- key actions ------------------------------------------------------------------
+
+using X11Keys = X11;
+
+// Whether the window manager shows a window full screen.
+bool fullScreen(Display* dpy, Window window) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    bool found = false;
+    const Atom fullscreen = XInternAtom(dpy, "_NET_WM_STATE_FULLSCREEN", False);
+    if (XGetWindowProperty(dpy, window, XInternAtom(dpy, "_NET_WM_STATE", False), 0, 32, False, XA_ATOM, &type,
+                           &format, &count, &after, &data) == Success && data != nullptr) {
+        const auto* atoms = reinterpret_cast<const Atom*>(data);
+        for (unsigned long i = 0; i < count; ++i) found = found || atoms[i] == fullscreen;
+    }
+    if (data != nullptr) XFree(data);
+    return found;
+}
+
+TEST_F(X11Keys, PresentationKeysArriveBareAndTheTwoChordsActOnTheDesktop) {
+    const struct {
+        const char* action;
+        KeySym key;
+    } keys[] = {{"presentation:next", XK_Right}, {"presentation:previous", XK_Left}, {"presentation:start", XK_F5},
+                {"presentation:end", XK_Escape}, {"presentation:blank", XK_b}};
+    Window root = DefaultRootWindow(dpy_);
+    // Grabbed without modifiers (the window manager holds some of these keys
+    // with modifiers): a press with any modifier would not reach the grab.
+    for (const auto& k : keys) {
+        XGrabKey(dpy_, XKeysymToKeycode(dpy_, k.key), 0, root, False, GrabModeAsync, GrabModeAsync);
+    }
+    XSync(dpy_, False);
+    for (const auto& k : keys) {
+        SCOPED_TRACE(k.action);
+        expectSuccess(ask(boost::json::serialize(object{{"id", "k"}, {"action", k.action}})));
+        XEvent press, release;
+        ASSERT_TRUE(nextEvent(press, {KeyPress}));
+        ASSERT_TRUE(nextEvent(release, {KeyRelease}));
+        EXPECT_EQ(XLookupKeysym(&press.xkey, 0), k.key);
+    }
+    for (const auto& k : keys) XUngrabKey(dpy_, XKeysymToKeycode(dpy_, k.key), 0, root);
+    XSync(dpy_, False);
+
+    // Control + command + F: the active window goes full screen and back, as
+    // the window manager records it.
+    Window window = XCreateSimpleWindow(dpy_, root, 100, 100, 300, 200, 0, 0, 0x808080);
+    XMapWindow(dpy_, window);
+    XSync(dpy_, False);
+    ASSERT_TRUE(activate(dpy_, window));
+    expectSuccess(ask(R"({"id":"f","action":"toggleFullscreen"})"));
+    EXPECT_TRUE(waitFor([&] { return fullScreen(dpy_, window); }));
+    expectSuccess(ask(R"({"id":"f","action":"toggleFullscreen"})"));
+    EXPECT_TRUE(waitFor([&] { return !fullScreen(dpy_, window); }));
+    XDestroyWindow(dpy_, window);
+    XSync(dpy_, False);
+
+    // Control + command + Q: logind locks the session.
+    const std::size_t locks = callsOf("Lock").size();
+    expectSuccess(ask(R"({"id":"l","action":"lock"})"));
+    EXPECT_EQ(callsOf("Lock").size(), locks + 1);
+}
