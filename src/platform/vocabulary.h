@@ -80,8 +80,8 @@ inline constexpr std::string_view secureTextField = "AXSecureTextField";
 
 // ---- Applications and permissions -------------------------------------------
 
-// How an application is brought forward: with every window of it, or only its key window.
-enum class ActivationOptions : uint64_t { keyWindow = 0, allWindows = 1 };
+// How an application is brought forward: as the platform chooses, or with every window of it.
+enum class ActivationOptions : uint64_t { none = 0, allWindows = 1 };
 
 // The answer of the Automation check for power requests: granted, denied, not
 // yet asked, or no answer at all (the target is not there). Any other number
