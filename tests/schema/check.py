@@ -119,57 +119,72 @@ def check_event_line(schemas, report, where, line):
         report.fail(where, line, problems)
 
 
-def listed_failures(schema):
-    """The response schema's closed list: (code, message) pairs in list order."""
+def listed_failures(schema, lists="failures"):
+    """A closed list of the response schema ("failures": the Mac's, "linuxFailures": the Linux
+    desktop's) as (code, message) pairs in list order."""
     pairs = []
-    for code, item in schema["$defs"]["failures"].items():
+    for code, item in schema["$defs"][lists].items():
         properties = item["properties"]
         if properties["code"]["const"] != code:
-            raise ValueError("$defs/failures/%s holds the code %s" % (code, properties["code"]["const"]))
+            raise ValueError("$defs/%s/%s holds the code %s" % (lists, code, properties["code"]["const"]))
         pairs += [(code, message) for message in properties["error"]["enum"]]
     return pairs
 
 
 def documented_failures():
-    """The pairs of docs/failures.md: table rows whose last two cells are a quoted code and a
-    quoted message."""
-    pairs = []
+    """docs/failures.md: the (code, message) pairs of its tables, whose rows end in a quoted code
+    and a quoted message, and from its Linux section the (code, Mac message, Linux message)
+    rows of the messages that differ there."""
+    pairs, reworded = [], []
+    linux = False
+    quoted = re.compile(r'"(.*)"')
     with open(os.path.join(ROOT, "docs", "failures.md"), encoding="utf-8") as f:
         for line in f:
+            if line.startswith("## "):
+                linux = "Linux" in line
             cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
-            if len(cells) >= 3 and re.fullmatch(r'"[A-Z_]+"', cells[-2]) and re.fullmatch(r'".*"', cells[-1]):
-                pairs.append((cells[-2][1:-1], cells[-1][1:-1]))
-    return pairs
+            if len(cells) < 3 or not re.fullmatch(r'"[A-Z_]+"', cells[-3 if linux else -2]):
+                continue
+            texts = [quoted.fullmatch(cell) for cell in cells[-3 if linux else -2:]]
+            if all(texts):
+                (reworded if linux else pairs).append(tuple(t.group(1) for t in texts))
+    return pairs, reworded
+
+
+def both_ways(errors, ours, theirs, here, there):
+    for item in sorted(set(ours) - set(theirs)):
+        errors.append("in %s, not in %s: %s" % (here, there, " / ".join(item)))
+    for item in sorted(set(theirs) - set(ours)):
+        errors.append("in %s, not in %s: %s" % (there, here, " / ".join(item)))
+    if len(theirs) != len(set(theirs)) and "schema" in there:
+        errors.append("%s lists a pair twice" % there)
 
 
 def failures_command():
     header = open(os.path.join(ROOT, "src", "host", "failure.h"), encoding="utf-8").read()
     codes = dict(re.findall(r'inline constexpr std::string_view (\w+) = "([^"]*)";', header))
-    pairs = [(codes.get(code, "?" + code), message)
-             for code, message in re.findall(r'Failure \w+\s*\{\s*codes::(\w+),\s*"([^"]*)"\s*\}', header)]
+    read = [(codes.get(code, "?" + code), mac, linux) for code, mac, linux in re.findall(
+        r'Failure \w+\s*\{\s*codes::(\w+),\s*"([^"]*)"\s*(?:,\s*"([^"]*)"\s*)?\}', header)]
+    mac_pairs = [(code, mac) for code, mac, _ in read]
+    linux_pairs = [(code, linux or mac) for code, mac, linux in read]
+    reworded_in_header = [entry for entry in read if entry[2]]
     # Every Failure constant must have been read, or the comparison means nothing.
     declared = len(re.findall(r'inline constexpr Failure \w+', header))
     schema = load("response.schema.json")
-    listed = listed_failures(schema)
-    code_enum = list(schema["$defs"]["failures"])
+    documented, reworded = documented_failures()
     errors = []
-    if declared != len(pairs):
-        errors.append("read %d of the %d failures in failure.h" % (len(pairs), declared))
-    for pair in sorted(set(pairs) - set(listed)):
-        errors.append("in failure.h, not in the schema: %s / %s" % pair)
-    for pair in sorted(set(listed) - set(pairs)):
-        errors.append("in the schema, not in failure.h: %s / %s" % pair)
-    if len(listed) != len(set(listed)):
-        errors.append("the schema lists a pair twice")
-    documented = documented_failures()
-    for pair in sorted(set(listed) - set(documented)):
-        errors.append("in the schema, not in docs/failures.md: %s / %s" % pair)
-    for pair in sorted(set(documented) - set(listed)):
-        errors.append("in docs/failures.md, not in the schema: %s / %s" % pair)
-    if sorted(code_enum) != sorted(set(codes.values())):
-        errors.append("the schema's codes %s differ from failure.h's %s" % (sorted(code_enum), sorted(set(codes.values()))))
-    print("failures: %d pairs of %d codes in failure.h, %d in the schema, %d distinct in docs/failures.md"
-          % (len(pairs), len(set(codes.values())), len(listed), len(set(documented))))
+    if declared != len(read):
+        errors.append("read %d of the %d failures in failure.h" % (len(read), declared))
+    both_ways(errors, mac_pairs, listed_failures(schema), "failure.h", "the schema's failures")
+    both_ways(errors, set(linux_pairs), listed_failures(schema, "linuxFailures"), "failure.h (Linux)",
+              "the schema's linuxFailures")
+    both_ways(errors, listed_failures(schema), documented, "the schema's failures", "docs/failures.md")
+    both_ways(errors, reworded_in_header, reworded, "failure.h (Linux)", "docs/failures.md's Linux table")
+    for lists in ("failures", "linuxFailures"):
+        if sorted(schema["$defs"][lists]) != sorted(set(codes.values())):
+            errors.append("the schema's %s codes differ from failure.h's %s" % (lists, sorted(set(codes.values()))))
+    print("failures: %d failures of %d codes in failure.h, %d reworded for Linux; schema, docs/failures.md agree: %s"
+          % (len(read), len(set(codes.values())), len(reworded_in_header), "no" if errors else "yes"))
     for error in errors:
         print("FAIL", error)
     return 1 if errors else 0

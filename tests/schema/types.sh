@@ -18,16 +18,24 @@ bin=$tools/node_modules/.bin
 schemas=(request response state event)
 
 generate() {
-  local out=$1
+  local out=$1 name top
+  local -a jobs=()
   mkdir -p "$out/quicktype"
+  # From the schema folder, so that no machine path ends up in the output; all
+  # at once, since each generator spends most of its time starting.
+  cd "$root/schema"
   for name in "${schemas[@]}"; do
-    # Run from the schema folder so that no machine path ends up in the output.
-    (cd "$root/schema" && "$bin/json2ts" --input "$name.schema.json" --output "$out/$name.d.ts")
-    local top
+    "$bin/json2ts" --input "$name.schema.json" --output "$out/$name.d.ts" &
+    jobs+=($!)
     top=$(tr '[:lower:]' '[:upper:]' <<<"${name:0:1}")${name:1}
-    (cd "$root/schema" && "$bin/quicktype" --src-lang schema --lang typescript --just-types \
-      --top-level "$top" --out "$out/quicktype/$name.ts" "$name.schema.json")
+    "$bin/quicktype" --src-lang schema --lang typescript --just-types \
+      --top-level "$top" --out "$out/quicktype/$name.ts" "$name.schema.json" &
+    jobs+=($!)
   done
+  local failed=0
+  for job in "${jobs[@]}"; do wait "$job" || failed=1; done
+  cd - >/dev/null
+  return $failed
 }
 
 case "${1:-}" in

@@ -15,7 +15,7 @@ export type Response =
  */
 export type MonitorId = string;
 /**
- * A refusal: exactly "id", "ok": false, "code" and "error", with one of the fixed pairs of code and message; the list is closed. "id" is the request's text "id" cut to 32 characters, or the empty text when the line held no request with a text "id".
+ * A refusal of the Mac agent (the virtual Mac and macOS): exactly "id", "ok": false, "code" and "error", with one of the fixed pairs of code and message; the list is closed. "id" is the request's text "id" cut to 32 characters, or the empty text when the line held no request with a text "id". The Linux desktop agent sends the same codes for the same conditions with the messages of linuxFailure.
  */
 export type Failure =
   | CommandNotAllowed
