@@ -137,7 +137,7 @@ TEST(StateCheck, NearMissesOfReadWordsAndEmptySizes) {
              "session.kCGSSessionLoginDoneKey: not a key the Mac reads (did you mean \"kCGSessionLoginDoneKey\"?)",
              "focus.role: \"AXTextfield\" is no text field's role, so text is refused (did you mean \"AXTextField\"?)",
              "focus.subrole: \"AXSecureTextfield\" is not the password field's subrole",
-             "displays[0].bounds: the width and height must be positive, not [0,0,-10,10.7]",
+             "displays[0].bounds: the width and height must be positive, not -10 and 10.7",
              "windows[0].frame: the width and height must be positive",
              "screenrecording: unknown key, ignored (did you mean \"screenRecording\"?)",
              "nwo: unknown key, ignored (did you mean \"now\"?)",

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <functional>
 #include <optional>
@@ -50,23 +51,37 @@ std::string kindOf(const value& v) {
     }
 }
 
-// The number of single-character insertions, deletions and substitutions
-// between two words, ignoring case.
+// The number of single-letter insertions, deletions, substitutions and swaps
+// of two neighbours between two words, ignoring case.
 std::size_t editDistance(std::string_view a, std::string_view b) {
     const std::string x = lower(a);
     const std::string y = lower(b);
-    std::vector<std::size_t> row(y.size() + 1);
-    for (std::size_t j = 0; j <= y.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= x.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= y.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
-            diagonal = above;
+    const std::size_t width = y.size() + 1;
+    // Three rows: two back, the previous one and the current one.
+    std::vector<std::size_t> rows(3 * width);
+    auto at = [&](std::size_t i, std::size_t j) -> std::size_t& { return rows[(i % 3) * width + j]; };
+    for (std::size_t i = 0; i <= x.size(); ++i) {
+        for (std::size_t j = 0; j <= y.size(); ++j) {
+            if (i == 0 || j == 0) {
+                at(i, j) = i + j;
+                continue;
+            }
+            std::size_t best = std::min({at(i - 1, j) + 1, at(i, j - 1) + 1,
+                                         at(i - 1, j - 1) + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1]) {
+                best = std::min(best, at(i - 2, j - 2) + 1);
+            }
+            at(i, j) = best;
         }
     }
-    return row[y.size()];
+    return at(x.size(), y.size());
+}
+
+// A number as a JSON writer would put it by hand: 10.7, not 1.07E1.
+std::string shortNumber(const value& v) {
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, v.to_number<double>());
+    return std::string(buffer, written.ptr);
 }
 
 // The known word a misspelt one most likely meant: the same but for case, or
@@ -216,7 +231,8 @@ private:
                         std::all_of(array->begin(), array->end(), [](const value& n) { return n.is_number(); });
         if (!ok) return wrong(where, "[x, y, width, height], four numbers", v);
         if ((*array)[2].to_number<double>() <= 0 || (*array)[3].to_number<double>() <= 0) {
-            add(where, "the width and height must be positive, not " + kindOf(v) + "; " + std::string(empty));
+            add(where, "the width and height must be positive, not " + shortNumber((*array)[2]) + " and " +
+                           shortNumber((*array)[3]) + "; " + std::string(empty));
         }
     }
 
