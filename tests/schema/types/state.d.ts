@@ -112,7 +112,7 @@ export interface VirtualMacState {
    */
   then?: {
     after: "focusRead" | "screenshot";
-    set: State;
+    set: VirtualMacState;
   }[];
 }
 export interface Session {
@@ -211,111 +211,4 @@ export interface Focus {
    * The "AXRole" query fails. Default false.
    */
   roleError?: boolean;
-}
-export interface State {
-  /**
-   * The session attribute dictionary. The agent reads "kCGSSessionOnConsoleKey" and "kCGSessionLoginDoneKey", which must be true, and "CGSSessionScreenIsLocked", which must not be true; other keys may hold anything. An empty object or null (or any value that is not an object): no usable dictionary, the Mac counts as locked. Default {"kCGSSessionOnConsoleKey": true, "kCGSessionLoginDoneKey": true}.
-   */
-  session?: null | Session;
-  /**
-   * Secure keyboard entry is on (the Mac then counts as locked). Default false.
-   */
-  secureInput?: boolean;
-  /**
-   * The frontmost application; null: none. Protected screens: "com.apple.loginwindow", "com.apple.SecurityAgent", "com.apple.CoreServicesUIAgent". Default {"bundleId": "com.apple.finder"}.
-   */
-  frontmost?: null | {
-    bundleId?: string | null;
-  };
-  /**
-   * The agent is a trusted Accessibility client (needed for input). Default true.
-   */
-  accessibility?: boolean;
-  /**
-   * Screen capture is allowed (needed for frames and previews). Default true.
-   */
-  screenRecording?: boolean;
-  /**
-   * The status of the Automation permission check: 0 granted, -1743 denied, -1744 not determined, anything else unavailable. Default 0.
-   */
-  automationStatus?: number;
-  /**
-   * The active displays in platform order. Default: one display {"number": 1, "uuid": "3F2504E0-4F89-41D3-9A0C-0305E82C3301", "bounds": [0, 0, 1512, 982]}.
-   */
-  displays?: Display[];
-  /**
-   * The display number the main-display query returns (it may name no listed display). Default: the first display's number.
-   */
-  mainDisplay?: number;
-  /**
-   * "ok"; "countFails": the first display query (the count) fails; "fillFails": the second (filling the list) fails; "vanish": the second reports no displays. Default "ok".
-   */
-  displayQuery?: "ok" | "countFails" | "fillFails" | "vanish";
-  /**
-   * The on-screen shareable windows in platform order. Default [].
-   */
-  windows?: Window[];
-  /**
-   * The running applications in platform order. Default [].
-   */
-  runningApps?: RunningApp[];
-  /**
-   * The process identifier the agent is told is its own (a running application with this process identifier, the agent itself, is left out of the running state). Default: the real one.
-   */
-  agentPid?: number;
-  /**
-   * The focused element: null none; "error" the query fails; "notElement" it returns something that is not an element; an object: the element. Default {"role": "AXTextField"}.
-   */
-  focus?: null | ("error" | "notElement") | Focus;
-  /**
-   * Kinds of event that cannot be created. Default [].
-   */
-  eventsFail?: ("mouse" | "scroll" | "keyDown" | "keyUp" | "mediaDown" | "mediaUp")[];
-  /**
-   * The login window's reply to a power request: {"errn": n} carries that error number (non-zero: declined), {} none; "noReply": no reply (as a timeout). Default {}.
-   */
-  appleEventReply?:
-    | {
-        errn?: number;
-      }
-    | "noReply";
-  /**
-   * Reading the shareable content fails. Default false.
-   */
-  shareableContentError?: boolean;
-  /**
-   * Taking a screenshot fails. Default false.
-   */
-  screenshotError?: boolean;
-  /**
-   * Opening an application fails. Default false.
-   */
-  openError?: boolean;
-  /**
-   * The three scan roots in place of "/Applications", "/System/Applications" and the home folder's "Applications"; a root left out keeps its real folder, so name all three for a hermetic run. Default: the three real folders.
-   */
-  applicationFolders?: {
-    applications?: string;
-    system?: string;
-    home?: string;
-  };
-  /**
-   * The wall clock the agent reads, seconds since 1970; the catalog is scanned again once it is 15 seconds older than the last scan. Default: the real clock.
-   */
-  now?: number;
-  /**
-   * The file the event-log lines are appended to (created if missing). Default: no log.
-   */
-  eventLog?: string;
-  /**
-   * Every event-log line ends with "requestId": the "id" of the request that caused it. Default false.
-   */
-  logRequestIds?: boolean;
-  /**
-   * Changes in the middle of a request: once the named moment has passed ("focusRead": the focused element's role and subrole have been read; "screenshot": a screenshot has been taken), the keys of "set" replace the current ones, until the file changes. Each entry applies once. Default [].
-   */
-  then?: {
-    after: "focusRead" | "screenshot";
-    set: State;
-  }[];
 }

@@ -1,8 +1,3 @@
-export interface Then {
-    after: After;
-    set:   State;
-}
-
 /**
  * The state file of the virtual Mac, named by BRINDLECAST_VIRTUAL_MAC. Every key is
  * optional; a key left out keeps the default Mac's value. A file that cannot be read or is
@@ -24,13 +19,13 @@ export interface State {
      * The login window's reply to a power request: {"errn": n} carries that error number
      * (non-zero: declined), {} none; "noReply": no reply (as a timeout). Default {}.
      */
-    appleEventReply?: AppleEventReplyClass | AppleEventReplyEnum;
+    appleEventReply?: PurpleAppleEventReply | AppleEventReplyEnum;
     /**
      * The three scan roots in place of "/Applications", "/System/Applications" and the home
      * folder's "Applications"; a root left out keeps its real folder, so name all three for a
      * hermetic run. Default: the three real folders.
      */
-    applicationFolders?: ApplicationFolders;
+    applicationFolders?: StateApplicationFolders;
     /**
      * The status of the Automation permission check: 0 granted, -1743 denied, -1744 not
      * determined, anything else unavailable. Default 0.
@@ -64,7 +59,7 @@ export interface State {
      * "com.apple.SecurityAgent", "com.apple.CoreServicesUIAgent". Default {"bundleId":
      * "com.apple.finder"}.
      */
-    frontmost?: Frontmost | null;
+    frontmost?: StateFrontmost | null;
     /**
      * Every event-log line ends with "requestId": the "id" of the request that caused it.
      * Default false.
@@ -118,16 +113,14 @@ export interface State {
      * taken), the keys of "set" replace the current ones, until the file changes. Each entry
      * applies once. Default [].
      */
-    then?: Then[];
+    then?: StateThen[];
     /**
      * The on-screen shareable windows in platform order. Default [].
      */
     windows?: WindowElement[];
 }
 
-export type After = "focusRead" | "screenshot";
-
-export interface AppleEventReplyClass {
+export interface PurpleAppleEventReply {
     errn?: number;
 }
 
@@ -138,7 +131,7 @@ export type AppleEventReplyEnum = "noReply";
  * folder's "Applications"; a root left out keeps its real folder, so name all three for a
  * hermetic run. Default: the three real folders.
  */
-export interface ApplicationFolders {
+export interface StateApplicationFolders {
     applications?: string;
     home?:         string;
     system?:       string;
@@ -197,7 +190,7 @@ export interface FocusClass {
 
 export type FocusEnum = "error" | "notElement";
 
-export interface Frontmost {
+export interface StateFrontmost {
     bundleId?: null | string;
 }
 
@@ -239,6 +232,159 @@ export interface Session {
      */
     kCGSSessionOnConsoleKey?: boolean;
     [property: string]: unknown;
+}
+
+export interface StateThen {
+    after: After;
+    set:   VirtualMACState;
+}
+
+export type After = "focusRead" | "screenshot";
+
+export interface SetThen {
+    after: After;
+    set:   VirtualMACState;
+}
+
+/**
+ * The state file of the virtual Mac, named by BRINDLECAST_VIRTUAL_MAC. Every key is
+ * optional; a key left out keeps the default Mac's value. A file that cannot be read or is
+ * not a JSON object makes a dead Mac. build/brindlecast-state-check FILE checks a file
+ * against the same rules.
+ */
+export interface VirtualMACState {
+    /**
+     * The agent is a trusted Accessibility client (needed for input). Default true.
+     */
+    accessibility?: boolean;
+    /**
+     * The process identifier the agent is told is its own (a running application with this
+     * process identifier, the agent itself, is left out of the running state). Default: the
+     * real one.
+     */
+    agentPid?: number;
+    /**
+     * The login window's reply to a power request: {"errn": n} carries that error number
+     * (non-zero: declined), {} none; "noReply": no reply (as a timeout). Default {}.
+     */
+    appleEventReply?: FluffyAppleEventReply | AppleEventReplyEnum;
+    /**
+     * The three scan roots in place of "/Applications", "/System/Applications" and the home
+     * folder's "Applications"; a root left out keeps its real folder, so name all three for a
+     * hermetic run. Default: the three real folders.
+     */
+    applicationFolders?: SetApplicationFolders;
+    /**
+     * The status of the Automation permission check: 0 granted, -1743 denied, -1744 not
+     * determined, anything else unavailable. Default 0.
+     */
+    automationStatus?: number;
+    /**
+     * "ok"; "countFails": the first display query (the count) fails; "fillFails": the second
+     * (filling the list) fails; "vanish": the second reports no displays. Default "ok".
+     */
+    displayQuery?: DisplayQuery;
+    /**
+     * The active displays in platform order. Default: one display {"number": 1, "uuid":
+     * "3F2504E0-4F89-41D3-9A0C-0305E82C3301", "bounds": [0, 0, 1512, 982]}.
+     */
+    displays?: DisplayElement[];
+    /**
+     * The file the event-log lines are appended to (created if missing). Default: no log.
+     */
+    eventLog?: string;
+    /**
+     * Kinds of event that cannot be created. Default [].
+     */
+    eventsFail?: EventsFail[];
+    /**
+     * The focused element: null none; "error" the query fails; "notElement" it returns
+     * something that is not an element; an object: the element. Default {"role": "AXTextField"}.
+     */
+    focus?: FocusClass | FocusEnum | null;
+    /**
+     * The frontmost application; null: none. Protected screens: "com.apple.loginwindow",
+     * "com.apple.SecurityAgent", "com.apple.CoreServicesUIAgent". Default {"bundleId":
+     * "com.apple.finder"}.
+     */
+    frontmost?: SetFrontmost | null;
+    /**
+     * Every event-log line ends with "requestId": the "id" of the request that caused it.
+     * Default false.
+     */
+    logRequestIds?: boolean;
+    /**
+     * The display number the main-display query returns (it may name no listed display).
+     * Default: the first display's number.
+     */
+    mainDisplay?: number;
+    /**
+     * The wall clock the agent reads, seconds since 1970; the catalog is scanned again once it
+     * is 15 seconds older than the last scan. Default: the real clock.
+     */
+    now?: number;
+    /**
+     * Opening an application fails. Default false.
+     */
+    openError?: boolean;
+    /**
+     * The running applications in platform order. Default [].
+     */
+    runningApps?: RunningAppElement[];
+    /**
+     * Screen capture is allowed (needed for frames and previews). Default true.
+     */
+    screenRecording?: boolean;
+    /**
+     * Taking a screenshot fails. Default false.
+     */
+    screenshotError?: boolean;
+    /**
+     * Secure keyboard entry is on (the Mac then counts as locked). Default false.
+     */
+    secureInput?: boolean;
+    /**
+     * The session attribute dictionary. The agent reads "kCGSSessionOnConsoleKey" and
+     * "kCGSessionLoginDoneKey", which must be true, and "CGSSessionScreenIsLocked", which must
+     * not be true; other keys may hold anything. An empty object or null (or any value that is
+     * not an object): no usable dictionary, the Mac counts as locked. Default
+     * {"kCGSSessionOnConsoleKey": true, "kCGSessionLoginDoneKey": true}.
+     */
+    session?: null | Session;
+    /**
+     * Reading the shareable content fails. Default false.
+     */
+    shareableContentError?: boolean;
+    /**
+     * Changes in the middle of a request: once the named moment has passed ("focusRead": the
+     * focused element's role and subrole have been read; "screenshot": a screenshot has been
+     * taken), the keys of "set" replace the current ones, until the file changes. Each entry
+     * applies once. Default [].
+     */
+    then?: SetThen[];
+    /**
+     * The on-screen shareable windows in platform order. Default [].
+     */
+    windows?: WindowElement[];
+}
+
+export interface FluffyAppleEventReply {
+    errn?: number;
+}
+
+/**
+ * The three scan roots in place of "/Applications", "/System/Applications" and the home
+ * folder's "Applications"; a root left out keeps its real folder, so name all three for a
+ * hermetic run. Default: the three real folders.
+ */
+export interface SetApplicationFolders {
+    applications?: string;
+    home?:         string;
+    system?:       string;
+}
+
+export interface SetFrontmost {
+    bundleId?: null | string;
 }
 
 export interface WindowElement {
