@@ -24,11 +24,11 @@ TEST(Guard, EachSessionFactAndItsMessage) {
         {R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":false}})", ""},
         {R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":"yes"}})", ""},
         {R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true}})", locked},
-        {R"({"session":{"kCGSSessionLoginDoneKey":true}})", locked},
-        {R"({"session":{"kCGSSessionOnConsoleKey":false,"kCGSSessionLoginDoneKey":true}})", locked},
-        {R"({"session":{"kCGSSessionOnConsoleKey":1,"kCGSSessionLoginDoneKey":true}})", locked},
+        {R"({"session":{"kCGSessionLoginDoneKey":true}})", locked},
+        {R"({"session":{"kCGSSessionOnConsoleKey":false,"kCGSessionLoginDoneKey":true}})", locked},
+        {R"({"session":{"kCGSSessionOnConsoleKey":1,"kCGSessionLoginDoneKey":true}})", locked},
         {R"({"session":{"kCGSSessionOnConsoleKey":true}})", locked},
-        {R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSSessionLoginDoneKey":"true"}})", locked},
+        {R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSessionLoginDoneKey":"true"}})", locked},
         {R"({"session":{}})", locked},
         {R"({"session":null})", locked},
         {R"({"session":[1]})", locked},
@@ -41,7 +41,7 @@ TEST(Guard, EachSessionFactAndItsMessage) {
         {R"({"frontmost":{}})", ""},
         {R"({"frontmost":{"bundleId":"com.apple.LoginWindow"}})", ""},
         // The earlier check decides when two would fail.
-        {R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true},"frontmost":{"bundleId":"com.apple.loginwindow"}})", locked},
+        {R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true},"frontmost":{"bundleId":"com.apple.loginwindow"}})", locked},
         {R"({"secureInput":true,"frontmost":null})", locked},
     };
     for (const auto& c : cases) {
@@ -71,7 +71,7 @@ TEST(Guard, DeadMacIsLocked) {
 TEST(Guard, LockComesBeforeAccessibility) {
     VirtualSession mac;
     const auto lockedWithoutTrust =
-        state(R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true},"accessibility":false})");
+        state(R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true},"accessibility":false})");
     const auto protectedWithoutTrust = state(R"({"frontmost":null,"accessibility":false})");
     const auto untrusted = state(R"({"accessibility":false})");
     const std::string_view inputRequests[] = {

@@ -16,7 +16,7 @@ const char* const twoDisplays = R"({"displays":[
     {"number":1,"uuid":"3F2504E0-4F89-41D3-9A0C-0305E82C3301","bounds":[0,0,1512,982]},
     {"number":2,"uuid":"11111111-2222-3333-4444-555555555555","bounds":[1920,0,1280,800]}]})";
 const char* const lockedSession =
-    R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true}})";
+    R"({"session":{"kCGSSessionOnConsoleKey":true,"kCGSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true}})";
 
 std::string mouse(int type, std::string_view x, std::string_view y, int button) {
     return R"({"post":"mouse","type":)" + std::to_string(type) + R"(,"x":)" + std::string(x) + R"(,"y":)" +
@@ -197,7 +197,7 @@ TEST(Text, LimitsFieldsAndOrderOfChecks) {
 TEST(Text, LockFoundAtTheSecondCheckPostsNothing) {
     VirtualSession mac;
     // The Mac locks (or a protected screen comes up) once the field has been read.
-    expectRefused(mac.ask(textRequest("a", 100), state(R"({"then":[{"after":"focusRead","set":{"session":{"kCGSSessionOnConsoleKey":true,"kCGSSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true}}}]})")),
+    expectRefused(mac.ask(textRequest("a", 100), state(R"({"then":[{"after":"focusRead","set":{"session":{"kCGSSessionOnConsoleKey":true,"kCGSessionLoginDoneKey":true,"CGSSessionScreenIsLocked":true}}}]})")),
                   lockedCode, locked);
     expectRefused(mac.ask(textRequest("a", 5), state(R"({"then":[{"after":"focusRead","set":{"secureInput":true}}]})")),
                   lockedCode, locked);

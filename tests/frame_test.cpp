@@ -157,7 +157,7 @@ TEST(DesktopFrame, ProfilesChooseTheByteLimit) {
     EXPECT_GT(largeBytes.size(), 184320u);
 
     // Only the eight names pass, checked before the guard and the permission.
-    files.write({{"session", {{"kCGSSessionOnConsoleKey", true}, {"kCGSSessionLoginDoneKey", true},
+    files.write({{"session", {{"kCGSSessionOnConsoleKey", true}, {"kCGSessionLoginDoneKey", true},
                               {"CGSSessionScreenIsLocked", true}}},
                  {"screenRecording", false}});
     for (const char* profile : {"relay-fast", "Quality", "", "relay-"}) {
@@ -180,7 +180,7 @@ TEST(DesktopFrame, ChecksComeInOrder) {
 
     // The number checks come after the permission, the permission after the guard.
     files.write({{"screenRecording", false},
-                 {"session", {{"kCGSSessionOnConsoleKey", true}, {"kCGSSessionLoginDoneKey", true},
+                 {"session", {{"kCGSSessionOnConsoleKey", true}, {"kCGSessionLoginDoneKey", true},
                               {"CGSSessionScreenIsLocked", true}}}});
     expectFailure(agent.ask(frameRequest("quality", 319, 720, 75)), "DESKTOP_LOCKED",
                   "Unlock your Mac and leave any password field before using remote controls.");
@@ -252,7 +252,7 @@ TEST(DesktopFrame, ChangesDuringTheScreenshotDropThePicture) {
     VirtualMacFiles files;
     AgentProcess agent(files.statePath());
 
-    json::object locked{{"kCGSSessionOnConsoleKey", true}, {"kCGSSessionLoginDoneKey", true},
+    json::object locked{{"kCGSSessionOnConsoleKey", true}, {"kCGSessionLoginDoneKey", true},
                         {"CGSSessionScreenIsLocked", true}};
     files.write({{"then", json::array{{{"after", "screenshot"}, {"set", {{"session", locked}}}}}}});
     expectFailure(agent.ask(frameRequest("quality", 1280, 720, 75)), "DESKTOP_LOCKED",

@@ -120,6 +120,47 @@ TEST(StateCheck, UnknownKeysWrongTypesAndPictures) {
     EXPECT_EQ(problems.size(), 13u);
 }
 
+// Near misses that the agent reads as something else: the checker names the
+// word meant, and the agent shows why it matters.
+TEST(StateCheck, NearMissesOfReadWordsAndEmptySizes) {
+    VirtualMacFiles files;
+    const std::string file = files.dir() + "/s.json";
+    writeFile(file, R"({"session": {"kCGSSessionOnConsoleKey": true, "kCGSSessionLoginDoneKey": true,
+                                    "kCGSSessionUserIDKey": 501},
+                        "focus": {"role": "AXTextfield", "subrole": "AXSecureTextfield"},
+                        "displays": [{"number": 1, "bounds": [0, 0, -10, 10.7]}],
+                        "windows": [{"pid": 7, "frame": [0, 0, 300, 0]}],
+                        "screenrecording": true, "nwo": 5})");
+    const CheckRun run = runChecker(file);
+    EXPECT_EQ(run.status, 1);
+    for (const char* expected : {
+             "session.kCGSSessionLoginDoneKey: not a key the Mac reads (did you mean \"kCGSessionLoginDoneKey\"?)",
+             "focus.role: \"AXTextfield\" is no text field's role, so text is refused (did you mean \"AXTextField\"?)",
+             "focus.subrole: \"AXSecureTextfield\" is not the password field's subrole",
+             "displays[0].bounds: the width and height must be positive, not -10 and 10.7",
+             "windows[0].frame: the width and height must be positive",
+             "screenrecording: unknown key, ignored (did you mean \"screenRecording\"?)",
+             "nwo: unknown key, ignored (did you mean \"now\"?)",
+         }) {
+        EXPECT_TRUE(anyLineHas(run.lines, expected)) << expected;
+    }
+    // Other keys of a real session dictionary are not mistakes.
+    EXPECT_FALSE(anyLineHas(run.lines, "kCGSSessionUserIDKey"));
+    EXPECT_EQ(run.lines.size(), 7u);
+
+    const auto guard = ask(R"({"id":"g","operation":"desktop.guard"})", file);
+    EXPECT_EQ(guard.at("code"), "DESKTOP_LOCKED");
+    writeFile(file, R"({"focus": {"role": "AXTextfield"}})");
+    const auto text = ask(R"({"id":"t","operation":"desktop.text","text":"hi"})", file);
+    EXPECT_EQ(text.at("code"), "DESKTOP_INPUT_UNAVAILABLE");
+
+    // The words as the Mac spells them pass.
+    writeFile(file, R"({"session": {"kCGSSessionOnConsoleKey": true, "kCGSessionLoginDoneKey": true,
+                                    "CGSSessionScreenIsLocked": false},
+                        "focus": {"role": "AXComboBox", "subrole": "AXSecureTextField"}})");
+    EXPECT_EQ(runChecker(file).lines, std::vector<std::string>{});
+}
+
 TEST(StateCheck, SaysWhichBundlesAreNotCataloguedAndWhy) {
     VirtualMacFiles files;
     const std::string root = files.dir() + "/Applications";

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include <dirent.h>
@@ -49,6 +51,60 @@ std::string kindOf(const value& v) {
     }
 }
 
+// The number of single-letter insertions, deletions, substitutions and swaps
+// of two neighbours between two words, ignoring case.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+    const std::string x = lower(a);
+    const std::string y = lower(b);
+    const std::size_t width = y.size() + 1;
+    // Three rows: two back, the previous one and the current one.
+    std::vector<std::size_t> rows(3 * width);
+    auto at = [&](std::size_t i, std::size_t j) -> std::size_t& { return rows[(i % 3) * width + j]; };
+    for (std::size_t i = 0; i <= x.size(); ++i) {
+        for (std::size_t j = 0; j <= y.size(); ++j) {
+            if (i == 0 || j == 0) {
+                at(i, j) = i + j;
+                continue;
+            }
+            std::size_t best = std::min({at(i - 1, j) + 1, at(i, j - 1) + 1,
+                                         at(i - 1, j - 1) + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1]) {
+                best = std::min(best, at(i - 2, j - 2) + 1);
+            }
+            at(i, j) = best;
+        }
+    }
+    return at(x.size(), y.size());
+}
+
+// A number as a JSON writer would put it by hand: 10.7, not 1.07E1.
+std::string shortNumber(const value& v) {
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, v.to_number<double>());
+    return std::string(buffer, written.ptr);
+}
+
+// The known word a misspelt one most likely meant: the same but for case, or
+// at most two letters off (one for short words).
+std::optional<std::string_view> nearest(std::string_view word, const std::vector<std::string_view>& known) {
+    std::optional<std::string_view> best;
+    std::size_t bestDistance = 0;
+    for (const auto name : known) {
+        const std::size_t distance = editDistance(word, name);
+        const std::size_t allowed = name.size() <= 6 ? 1 : 2;
+        if (distance <= allowed && (!best || distance < bestDistance)) {
+            best = name;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+// The session dictionary's keys the virtual Mac reads, as the system spells them.
+constexpr std::string_view onConsoleKey = "kCGSSessionOnConsoleKey";
+constexpr std::string_view loginDoneKey = "kCGSessionLoginDoneKey";
+constexpr std::string_view screenLockedKey = "CGSSessionScreenIsLocked";
+
 bool isWhole(const value& v) {
     if (v.is_int64() || v.is_uint64()) return true;
     return v.is_double() && std::isfinite(v.get_double()) && std::trunc(v.get_double()) == v.get_double();
@@ -78,6 +134,7 @@ public:
                                  "screenshotError", "openError", "logRequestIds"}) {
             if (const auto* v = s.if_contains(name)) boolean(*v, path(at, name));
         }
+        if (const auto* v = s.if_contains("session")) session(*v, path(at, "session"));
         if (const auto* v = s.if_contains("frontmost")) frontmost(*v, path(at, "frontmost"));
         if (const auto* v = s.if_contains("automationStatus")) integer(*v, path(at, "automationStatus"));
         if (const auto* v = s.if_contains("agentPid")) integer(*v, path(at, "agentPid"));
@@ -126,9 +183,7 @@ private:
             const std::string_view key = member.key();
             if (std::find(known.begin(), known.end(), key) != known.end()) continue;
             std::string line = "unknown key, ignored";
-            for (const auto name : known) {
-                if (lower(name) == lower(key)) line += " (did you mean " + quoted(name) + "?)";
-            }
+            if (const auto meant = nearest(key, known)) line += " (did you mean " + quoted(*meant) + "?)";
             add(path(at, key.empty() ? std::string_view("\"\"") : key), line);
         }
     }
@@ -169,11 +224,16 @@ private:
         for (std::size_t i = 0; i < array->size(); ++i) each((*array)[i], where + "[" + std::to_string(i) + "]");
     }
 
-    void rectangle(const value& v, const std::string& where) {
+    // `empty` says what a width or height that is not positive makes of it.
+    void rectangle(const value& v, const std::string& where, std::string_view empty) {
         const auto* array = v.if_array();
         const bool ok = array != nullptr && array->size() == 4 &&
                         std::all_of(array->begin(), array->end(), [](const value& n) { return n.is_number(); });
-        if (!ok) wrong(where, "[x, y, width, height], four numbers", v);
+        if (!ok) return wrong(where, "[x, y, width, height], four numbers", v);
+        if ((*array)[2].to_number<double>() <= 0 || (*array)[3].to_number<double>() <= 0) {
+            add(where, "the width and height must be positive, not " + shortNumber((*array)[2]) + " and " +
+                           shortNumber((*array)[3]) + "; " + std::string(empty));
+        }
     }
 
     void picture(const value& v, const std::string& where) {
@@ -195,6 +255,28 @@ private:
         return o;
     }
 
+    // The dictionary may hold any keys; only a near miss of a key that is
+    // read, or a read key that is no boolean, is surely a mistake.
+    void session(const value& v, const std::string& where) {
+        if (v.is_null()) return;
+        const auto* o = v.if_object();
+        if (o == nullptr) return wrong(where, "an object or null (anything else makes a locked Mac)", v);
+        const std::vector<std::string_view> read{onConsoleKey, loginDoneKey, screenLockedKey};
+        for (const auto& member : *o) {
+            const std::string_view key = member.key();
+            if (std::find(read.begin(), read.end(), key) != read.end()) {
+                if (!member.value().is_bool()) {
+                    wrong(path(where, key), "true or false (anything else counts as absent)", member.value());
+                }
+                continue;
+            }
+            if (const auto meant = nearest(key, read)) {
+                add(path(where, key), "not a key the Mac reads (did you mean " + quoted(*meant) + "?)" +
+                                          (*meant == screenLockedKey ? "" : "; without it the Mac counts as locked"));
+            }
+        }
+    }
+
     void frontmost(const value& v, const std::string& where) {
         if (v.is_null()) return;
         const auto* o = v.if_object();
@@ -213,7 +295,7 @@ private:
         }
         if (const auto* uuid = o->if_contains("uuid")) textOrNull(*uuid, path(where, "uuid"));
         if (const auto* b = o->if_contains("bounds")) {
-            rectangle(*b, path(where, "bounds"));
+            rectangle(*b, path(where, "bounds"), "the display has no area");
         } else {
             add(where, "has no \"bounds\"; the display is 0 x 0 points");
         }
@@ -226,7 +308,9 @@ private:
         if (o == nullptr) return;
         if (const auto* pid = o->if_contains("pid"); pid != nullptr && !pid->is_null()) integer(*pid, path(where, "pid"));
         if (const auto* layer = o->if_contains("layer")) integer(*layer, path(where, "layer"));
-        if (const auto* frame = o->if_contains("frame")) rectangle(*frame, path(where, "frame"));
+        if (const auto* frame = o->if_contains("frame")) {
+            rectangle(*frame, path(where, "frame"), "the window is never previewed");
+        }
         if (const auto* image = o->if_contains("image")) picture(*image, path(where, "image"));
     }
 
@@ -254,6 +338,22 @@ private:
         if (o == nullptr) return wrong(where, "null, \"error\", \"notElement\" or an object", v);
         unknownKeys(*o, where, {"role", "subrole", "roleError"});
         if (const auto* e = o->if_contains("roleError")) boolean(*e, path(where, "roleError"));
+        // Any role may be meant (a button refuses text); a near miss of the
+        // roles that matter is surely a typo.
+        attribute(o->if_contains("role"), path(where, "role"), {"AXTextField", "AXTextArea", "AXComboBox"},
+                  "is no text field's role, so text is refused");
+        attribute(o->if_contains("subrole"), path(where, "subrole"), {"AXSecureTextField"},
+                  "is not the password field's subrole, so the field is not private");
+    }
+
+    void attribute(const value* v, const std::string& where, const std::vector<std::string_view>& known,
+                   std::string_view otherwise) {
+        if (v == nullptr || v->is_null()) return;
+        if (!v->is_string()) return wrong(where, "a text or null (anything else reads as none)", *v);
+        const std::string_view word = v->get_string();
+        if (const auto meant = nearest(word, known); meant && *meant != word) {
+            add(where, quoted(word) + " " + std::string(otherwise) + " (did you mean " + quoted(*meant) + "?)");
+        }
     }
 
     void appleEventReply(const value& v, const std::string& where) {

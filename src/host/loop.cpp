@@ -58,13 +58,15 @@ void writeAll(int fd, std::vector<iovec> pieces) {
 
 iovec piece(const char* data, std::size_t size) { return {const_cast<char*>(data), size}; }
 
-std::string failureResponse(std::string_view id, const Failure& failure) {
+// The failure in the words of the desktop's own user.
+std::string failureResponse(const Host& host, std::string_view id, const Failure& failure) {
     std::string out = "{\"id\":";
     appendJsonString(out, graphemePrefix(id, 32));
     out += ",\"ok\":false,\"code\":";
     appendJsonString(out, failure.code);
     out += ",\"error\":";
-    appendJsonString(out, failure.message);
+    appendJsonString(out, host.mac().desktopSystem() == platform::DesktopSystem::linuxX11 ? failure.onLinux()
+                                                                                           : failure.message);
     out += '}';
     return out;
 }
@@ -142,7 +144,7 @@ struct Reply {
 
 void answer(Host& host, const LineReader::Line& line, Reply& reply) {
     if (line.tooLong) {
-        reply.text.own = failureResponse("", failures::malformedRequest);
+        reply.text.own = failureResponse(host, "", failures::malformedRequest);
         return;
     }
 
@@ -154,12 +156,13 @@ void answer(Host& host, const LineReader::Line& line, Reply& reply) {
     boost::json::monotonic_resource memory(arena, sizeof arena);
     boost::json::value parsed = boost::json::parse(line.text, ec, &memory, options);
     if (ec) {
-        reply.text.own = failureResponse("", failures::platformError);
+        reply.text.own = failureResponse(host, "", failures::platformError);
         return;
     }
     if (!parsed.is_object()) {
         // Only an object or an array stands at the top of a request line.
-        reply.text.own = failureResponse("", parsed.is_array() ? failures::malformedRequest : failures::platformError);
+        reply.text.own =
+            failureResponse(host, "", parsed.is_array() ? failures::malformedRequest : failures::platformError);
         return;
     }
     const boost::json::object& request = parsed.get_object();
@@ -170,9 +173,9 @@ void answer(Host& host, const LineReader::Line& line, Reply& reply) {
         reply.result = host.handle(request);
         reply.text = serializeSortedLending(reply.result);
     } catch (const Failure& failure) {
-        reply.text.own = failureResponse(id, failure);
+        reply.text.own = failureResponse(host, id, failure);
     } catch (...) {
-        reply.text.own = failureResponse(id, failures::platformError);
+        reply.text.own = failureResponse(host, id, failures::platformError);
     }
 }
 

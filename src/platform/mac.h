@@ -175,6 +175,10 @@ struct RunningApp {
 // home). Where two roots hold the same application, the earlier one's wins.
 using ScanRoots = std::vector<std::string>;
 
+// Which system the backend drives, so that the operations can word what they
+// say to its user.
+enum class DesktopSystem { mac, linuxX11 };
+
 // ---- The interface ----------------------------------------------------------
 
 class Mac {
@@ -247,6 +251,9 @@ public:
 
     // The wall clock, seconds since 1970.
     virtual double now() = 0;
+
+    // The system this backend drives: a Mac unless it says otherwise.
+    virtual DesktopSystem desktopSystem() const { return DesktopSystem::mac; }
 
     // A request with this identifier is being handled; every query and effect
     // until the next call belongs to it. Called once the identifier has been

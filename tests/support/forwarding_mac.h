@@ -20,6 +20,7 @@ public:
     bool screenCaptureAllowed() override { return inner_.screenCaptureAllowed(); }
     void promptScreenCapture() override { inner_.promptScreenCapture(); }
     platform::AutomationStatus automationStatus(bool prompt) override { return inner_.automationStatus(prompt); }
+    platform::DesktopSystem desktopSystem() const override { return inner_.desktopSystem(); }
 
     std::optional<uint32_t> activeDisplayCount() override { return inner_.activeDisplayCount(); }
     std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override {

@@ -59,9 +59,11 @@ constexpr Failure knownFailures[] = {
     failures::closeDeclined,
 };
 
-bool knownFailure(std::string_view code, std::string_view message) {
-    return std::any_of(std::begin(knownFailures), std::end(knownFailures),
-                       [&](const Failure& f) { return f.code == code && f.message == message; });
+bool knownFailure(std::string_view code, std::string_view message, platform::DesktopSystem system) {
+    const bool onLinux = system == platform::DesktopSystem::linuxX11;
+    return std::any_of(std::begin(knownFailures), std::end(knownFailures), [&](const Failure& f) {
+        return f.code == code && (onLinux ? f.onLinux() : f.message) == message;
+    });
 }
 
 bool keysInOrder(const boost::json::value& value) {
@@ -113,7 +115,7 @@ std::string excerpt(std::string_view text) {
 
 }  // namespace
 
-std::string responseProblem(std::string_view line) {
+std::string responseProblem(std::string_view line, platform::DesktopSystem system) {
     boost::system::error_code ec;
     boost::json::value parsed = boost::json::parse(line, ec);
     if (ec) return "not JSON (" + ec.message() + ")";
@@ -134,7 +136,7 @@ std::string responseProblem(std::string_view line) {
     if (object->size() != 4 || code == nullptr || error == nullptr || !code->is_string() || !error->is_string()) {
         return "failure without exactly \"id\", \"ok\", \"code\" and \"error\"";
     }
-    if (!knownFailure(code->get_string(), error->get_string())) return "unknown failure code or message";
+    if (!knownFailure(code->get_string(), error->get_string(), system)) return "unknown failure code or message";
     return {};
 }
 

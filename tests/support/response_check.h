@@ -4,14 +4,17 @@
 #include <string>
 #include <string_view>
 
+#include "platform/mac.h"
+
 namespace testing_support {
 
 // Why `line` (without its line feed) is not a well-formed response, or empty
 // when it is one: a compact JSON object in valid UTF-8 with "id" (a text of
 // at most 32 characters) and "ok" (a boolean); a success with the keys of
 // every object in order; a failure with exactly "id", "ok", "code" and
-// "error", holding one of the agent's fixed codes and messages.
-std::string responseProblem(std::string_view line);
+// "error", holding one of the agent's fixed codes and messages for `system`.
+std::string responseProblem(std::string_view line,
+                            brindlecast::platform::DesktopSystem system = brindlecast::platform::DesktopSystem::mac);
 
 // Why `output` is not the agent's answer to `input`, or empty when it is:
 // one well-formed response line per input line (lines end at a line feed,

@@ -170,7 +170,10 @@ protected:
 
     object ask(const std::string& line, double seconds = 20) {
         object response = agent_->ask(line, seconds);
-        EXPECT_EQ(testing_support::responseProblem(boost::json::serialize(response)), "") << line;
+        EXPECT_EQ(testing_support::responseProblem(boost::json::serialize(response),
+                                                   brindlecast::platform::DesktopSystem::linuxX11),
+                  "")
+            << line;
         return response;
     }
 

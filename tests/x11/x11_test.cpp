@@ -58,7 +58,7 @@ void expectFailure(const object& response, const brindlecast::Failure& failure) 
     EXPECT_EQ(response.at("ok"), false) << boost::json::serialize(response);
     if (!response.contains("code")) return;
     EXPECT_EQ(text(response.at("code")), failure.code) << boost::json::serialize(response);
-    EXPECT_EQ(text(response.at("error")), failure.message);
+    EXPECT_EQ(text(response.at("error")), failure.onLinux());
 }
 
 void expectSuccess(const object& response) {
@@ -90,7 +90,8 @@ protected:
     // Sends one request; the response line must be well formed.
     object ask(const std::string& line, double seconds = 20) {
         object response = agent_->ask(line, seconds);
-        const std::string problem = testing_support::responseProblem(boost::json::serialize(response));
+        const std::string problem = testing_support::responseProblem(boost::json::serialize(response),
+                                                                     brindlecast::platform::DesktopSystem::linuxX11);
         EXPECT_EQ(problem, "") << line;
         return response;
     }
@@ -317,7 +318,7 @@ object typeInto(const std::string& widget, const std::string& typed, Agent& agen
     object response;
     waitFor([&] {
         response = agent.ask(request);
-        return response.at("ok") == true || text(response.at("error")) != failures::noTextField.message;
+        return response.at("ok") == true || text(response.at("error")) != failures::noTextField.onLinux();
     }, 10);
     return response;
 }

@@ -30,6 +30,7 @@ public:
     bool screenCaptureAllowed() override;
     void promptScreenCapture() override;
     AutomationStatus automationStatus(bool prompt) override;
+    DesktopSystem desktopSystem() const override { return DesktopSystem::linuxX11; }
 
     std::optional<uint32_t> activeDisplayCount() override;
     std::optional<std::vector<uint32_t>> activeDisplays(uint32_t capacity) override;
