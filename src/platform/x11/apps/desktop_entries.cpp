@@ -213,16 +213,37 @@ std::vector<EntrySummary> shownEntries() {
     return entries;
 }
 
+namespace {
+
+// In the launched program, before it starts: a session of its own, so that
+// the agent's terminal, process group and end are not the program's.
+void newSession(gpointer) { ::setsid(); }
+
+}  // namespace
+
 void launchEntry(const std::string& path) {
-    // The message outlives the throw: the request loop reads it afterwards.
+    // The message outlives the throw: PlatformError holds only a view of it.
     static std::string message;
     AppInfo info(g_desktop_app_info_new_from_filename(path.c_str()));
     if (!info) {
         message = "the desktop entry could not be read";
         throw PlatformError{message};
     }
+    // The program reads nothing from the agent and writes nothing into its
+    // responses: /dev/null for its three streams. GLib closes every other
+    // descriptor, and without G_SPAWN_DO_NOT_REAP_CHILD it starts the program
+    // through an intermediate child, so the agent has no child to reap.
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) {
+        message = "/dev/null could not be opened";
+        throw PlatformError{message};
+    }
     GError* error = nullptr;
-    if (!g_app_info_launch(G_APP_INFO(info.get()), nullptr, nullptr, &error)) {
+    const gboolean launched = g_desktop_app_info_launch_uris_as_manager_with_fds(
+        info.get(), nullptr, nullptr, G_SPAWN_SEARCH_PATH, newSession, nullptr, nullptr, nullptr, null, null, null,
+        &error);
+    ::close(null);
+    if (!launched) {
         message = error != nullptr && error->message != nullptr ? error->message : "the application could not be launched";
         if (error != nullptr) g_error_free(error);
         throw PlatformError{message};
