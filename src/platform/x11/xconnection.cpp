@@ -170,6 +170,18 @@ bool windowManagerRuns(XConnection& x) {
     return self && !self->empty() && self->front() == named->front();
 }
 
+std::optional<Tree> queryTree(::Display* display, ::Window window) {
+    Tree tree;
+    ::Window* list = nullptr;
+    unsigned int count = 0;
+    ErrorTrap trap(display);
+    const Status status = XQueryTree(display, window, &tree.root, &tree.parent, &list, &count);
+    const XFreeing<::Window> owned(list);
+    if (status == 0 || trap.failed()) return std::nullopt;
+    if (list != nullptr) tree.children.assign(list, list + count);
+    return tree;
+}
+
 namespace {
 
 // A window an application put on the screen: mapped, and not one that passes
@@ -183,15 +195,8 @@ bool shownTopLevel(::Display* display, ::Window window) {
 }
 
 std::vector<::Window> children(::Display* display, ::Window window) {
-    ::Window root = 0;
-    ::Window parent = 0;
-    ::Window* list = nullptr;
-    unsigned int count = 0;
-    ErrorTrap trap(display);
-    const Status status = XQueryTree(display, window, &root, &parent, &list, &count);
-    const XFreeing<::Window> owned(list);
-    if (status == 0 || trap.failed() || list == nullptr) return {};
-    return {list, list + count};
+    auto tree = queryTree(display, window);
+    return tree ? std::move(tree->children) : std::vector<::Window>{};
 }
 
 // The window below `frame` (itself included, breadth first, three levels at

@@ -96,6 +96,14 @@ std::optional<std::string> textProperty(::Display* display, ::Window window, Ato
 // The two names of WM_CLASS, instance then class; empty when the window has none.
 std::vector<std::string> windowClass(::Display* display, ::Window window);
 
+// A window's place in the server's tree: its root, its parent, its children bottom to top.
+struct Tree {
+    ::Window root = 0;
+    ::Window parent = 0;
+    std::vector<::Window> children;
+};
+std::optional<Tree> queryTree(::Display* display, ::Window window);
+
 // The windows a property of the root window lists (_NET_CLIENT_LIST...); empty when it is absent.
 std::vector<::Window> rootWindowList(XConnection& x, const char* property);
 

@@ -80,15 +80,9 @@ std::vector<::Window> windowsOf(XConnection& x, int32_t pid) {
 // The child of the root window that holds the window (its frame, or itself).
 ::Window topLevelOf(::Display* display, ::Window window) {
     for (int depth = 0; depth < 8; ++depth) {
-        ::Window root = 0;
-        ::Window parent = 0;
-        ::Window* list = nullptr;
-        unsigned int count = 0;
-        ErrorTrap trap(display);
-        const Status status = XQueryTree(display, window, &root, &parent, &list, &count);
-        const XFreeing<::Window> owned(list);
-        if (status == 0 || trap.failed() || parent == 0 || parent == root) return window;
-        window = parent;
+        const auto tree = queryTree(display, window);
+        if (!tree || tree->parent == 0 || tree->parent == tree->root) return window;
+        window = tree->parent;
     }
     return window;
 }
