@@ -214,6 +214,7 @@ protected:
         write(system / "detached.desktop", entry("Detached", "Exec=/bin/sh " + (data_ / "detached.sh").string() + "\n"));
         // xeyes names no pid of its own (_NET_WM_PID).
         write(system / "eyes.desktop", entry("Eyes", "Exec=xeyes\nStartupWMClass=XEyes\n"));
+        write(system / "undying.desktop", entry("Undying", "Exec=true\nStartupWMClass=Undying\n"));
         // The desktop's text window, started without GIO, is found by its WM_CLASS.
         if (Display* dpy = XOpenDisplay(desktop().display().c_str())) {
             Window root = 0, parent = 0, *children = nullptr;
@@ -342,7 +343,8 @@ TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
     std::set<std::string> names;
     for (const auto& [name, app] : apps) names.insert(name);
     // Hidden and NoDisplay entries are left out; the user's entry shadows the system one.
-    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Detached", "Eyes", "Green", "Mine", "Plain", "Png", "Svg", "Text"}));
+    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Detached", "Eyes", "Green", "Mine", "Plain", "Png", "Svg", "Text",
+                                             "Undying"}));
     ASSERT_TRUE(apps.contains("Text"));
     EXPECT_EQ(apps.at("Text").at("running"), true);
     ASSERT_TRUE(apps.contains("Png") && apps.contains("Mine"));
@@ -462,6 +464,19 @@ TEST_F(X11Apps, TerminateEndsTheClientTheServerNamesNotTheOneAWindowClaims) {
     EXPECT_TRUE(waitFor([&] { return ended(pid); }, 10));
     EXPECT_TRUE(bystander.running());
     EXPECT_TRUE(waitFor([&] { return listed()["Eyes"].at("running") == false; }, 10));
+}
+
+TEST_F(X11Apps, TerminateEndsAClientWhoseProcessIsAZombie) {
+    // Not reaped until it is stopped: the window's process stays a zombie.
+    x11test::Process client({"/usr/bin/python3", BRINDLECAST_X11_SCRIPTS "/undying_client.py"}, desktop().environment());
+    Window window = 0;
+    ASSERT_TRUE(waitFor([&] { return (window = managed("undying")) != 0; }, 20));
+    EXPECT_EQ(serverPid(dpy_, window), client.pid());
+    EXPECT_TRUE(waitFor([&] { return ended(client.pid()); }, 10));
+    EXPECT_TRUE(waitFor([&] { return listed()["Undying"].at("running") == true; }, 10));
+    EXPECT_EQ(action(id("system/applications/undying.desktop"), "terminate").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return managed("undying") == 0; }, 10));
+    EXPECT_EQ(listed()["Undying"].at("running"), false);
 }
 
 // A desktop of its own with no window manager, whose X server is restarted
