@@ -114,9 +114,9 @@ class SharedImage {
 public:
     SharedImage(::Display* display, int width, int height) : display_(display) {
         const int screen = DefaultScreen(display);
-        image_ = XShmCreateImage(display, DefaultVisual(display, screen),
-                                 static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &info_,
-                                 static_cast<unsigned>(width), static_cast<unsigned>(height));
+        image_.reset(XShmCreateImage(display, DefaultVisual(display, screen),
+                                     static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &info_,
+                                     static_cast<unsigned>(width), static_cast<unsigned>(height)));
         if (image_ == nullptr) return;
         info_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height, IPC_CREAT | 0600);
         if (info_.shmid < 0) return;
@@ -135,10 +135,8 @@ public:
             XSync(display_, False);
         }
         if (info_.shmaddr != nullptr) shmdt(info_.shmaddr);
-        if (image_ != nullptr) {
-            image_->data = nullptr;
-            XDestroyImage(image_);
-        }
+        // The segment is not Xlib's to free.
+        if (image_ != nullptr) image_->data = nullptr;
     }
     SharedImage(const SharedImage&) = delete;
     SharedImage& operator=(const SharedImage&) = delete;
@@ -147,14 +145,14 @@ public:
     XImage* read(::Window root, int x, int y) {
         if (!attached_) return nullptr;
         ErrorTrap trap(display_);
-        if (!XShmGetImage(display_, root, image_, x, y, AllPlanes) || trap.failed()) return nullptr;
-        return image_;
+        if (!XShmGetImage(display_, root, image_.get(), x, y, AllPlanes) || trap.failed()) return nullptr;
+        return image_.get();
     }
 
 private:
     ::Display* display_;
     XShmSegmentInfo info_{};
-    XImage* image_ = nullptr;
+    OwnedImage image_;
     bool attached_ = false;
 };
 
