@@ -33,7 +33,8 @@ bool activateWindows(XConnection& x, int32_t pid);
 bool closeWindows(XConnection& x, int32_t pid);
 // Ends a process that owns client windows now: SIGKILL, and its connections
 // closed by the server (XKillClient), so even a client whose process cannot
-// die goes. False when the process owns no window.
+// die goes. False when the process owns no window; a client that is gone
+// meanwhile is no failure.
 bool endProcess(XConnection& x, int32_t pid);
 
 // The viewable client windows, top first: owner pid (the server's), layer (0
