@@ -95,8 +95,10 @@ ErrorTrap::~ErrorTrap() = default;
 
 bool ErrorTrap::failed() {
     XSync(display_, False);
-    return connectionLost || (errorSeen && lastErrorSerial >= before_);
+    return failedAfterReply();
 }
+
+bool ErrorTrap::failedAfterReply() const { return connectionLost || (errorSeen && lastErrorSerial >= before_); }
 
 void destroyImage(XImage* image) { XDestroyImage(image); }
 
@@ -109,7 +111,7 @@ struct Property {
     XFreeing<unsigned char> data;
 };
 
-// A property's value as the server has it (the first 16 KiB); none when the
+// A property's value as the server has it (its first 256 KiB); none when the
 // window or the property is gone.
 std::optional<Property> readProperty(::Display* display, ::Window window, Atom property, Atom type) {
     if (display == nullptr || window == 0) return std::nullopt;
@@ -117,10 +119,10 @@ std::optional<Property> readProperty(::Display* display, ::Window window, Atom p
     unsigned long remaining = 0;
     unsigned char* data = nullptr;
     ErrorTrap trap(display);
-    const int status = XGetWindowProperty(display, window, property, 0, 4096, False, type, &out.type, &out.format,
-                                          &out.count, &remaining, &data);
+    const int status = XGetWindowProperty(display, window, property, 0, 1 << 16, False, type, &out.type,
+                                          &out.format, &out.count, &remaining, &data);
     out.data.reset(data);
-    if (trap.failed() || status != Success || out.data == nullptr) return std::nullopt;
+    if (trap.failedAfterReply() || status != Success || out.data == nullptr) return std::nullopt;
     return out;
 }
 
@@ -148,7 +150,7 @@ std::vector<std::string> windowClass(::Display* display, ::Window window) {
     const XFreeing<char> instance(hint.res_name);
     const XFreeing<char> name(hint.res_class);
     std::vector<std::string> names;
-    if (status == 0 || trap.failed()) return names;
+    if (status == 0 || trap.failedAfterReply()) return names;
     if (instance) names.emplace_back(instance.get());
     if (name) names.emplace_back(name.get());
     return names;
@@ -177,7 +179,7 @@ std::optional<Tree> queryTree(::Display* display, ::Window window) {
     ErrorTrap trap(display);
     const Status status = XQueryTree(display, window, &tree.root, &tree.parent, &list, &count);
     const XFreeing<::Window> owned(list);
-    if (status == 0 || trap.failed()) return std::nullopt;
+    if (status == 0 || trap.failedAfterReply()) return std::nullopt;
     if (list != nullptr) tree.children.assign(list, list + count);
     return tree;
 }
@@ -190,7 +192,7 @@ bool shownTopLevel(::Display* display, ::Window window) {
     XWindowAttributes attributes{};
     ErrorTrap trap(display);
     const Status status = XGetWindowAttributes(display, window, &attributes);
-    return status != 0 && !trap.failed() && attributes.map_state == IsViewable && attributes.override_redirect == False &&
+    return status != 0 && !trap.failedAfterReply() && attributes.map_state == IsViewable && attributes.override_redirect == False &&
            attributes.c_class == InputOutput;
 }
 
@@ -244,7 +246,7 @@ ClientProcesses::ClientProcesses(XConnection& x) {
     // Xlib's convention here (non-zero is success), the extension's own below (Success).
     const Status listed = XResQueryClients(display, &clientCount, &clients);
     const XFreeing<XResClient> ownedClients(clients);
-    if (trap.failed() || listed == 0 || clients == nullptr || clientCount <= 0) return;
+    if (trap.failedAfterReply() || listed == 0 || clients == nullptr || clientCount <= 0) return;
     mask_ = clients[0].resource_mask;
     XResClientIdSpec all{0, XRES_CLIENT_ID_PID_MASK};
     long count = 0;
@@ -252,7 +254,7 @@ ClientProcesses::ClientProcesses(XConnection& x) {
     const Status status = XResQueryClientIds(display, 1, &all, &count, &values);
     const std::unique_ptr<XResClientIdValue, std::function<void(XResClientIdValue*)>> ownedValues(
         values, [count](XResClientIdValue* list) { XResClientIdsDestroy(count, list); });
-    if (trap.failed() || status != Success || values == nullptr) return;
+    if (trap.failedAfterReply() || status != Success || values == nullptr) return;
     for (long i = 0; i < count; ++i) {
         const pid_t pid = XResGetClientPid(&values[i]);
         // Client 0 is the server itself, which owns the root window.

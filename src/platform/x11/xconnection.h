@@ -52,6 +52,9 @@ public:
     ErrorTrap(const ErrorTrap&) = delete;
     ErrorTrap& operator=(const ErrorTrap&) = delete;
     bool failed();
+    // The same without the round trip, for requests that waited for their
+    // reply: an error of theirs has arrived by the time they return.
+    bool failedAfterReply() const;
 
 private:
     ::Display* display_;

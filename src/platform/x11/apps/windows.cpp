@@ -114,7 +114,7 @@ std::optional<Pixels> readWindow(::Display* display, ::Window window, int width,
     ErrorTrap trap(display);
     const OwnedImage image(XGetImage(display, window, 0, 0, static_cast<unsigned>(width),
                                      static_cast<unsigned>(height), AllPlanes, ZPixmap));
-    if (trap.failed() || image == nullptr) return std::nullopt;
+    if (trap.failedAfterReply() || image == nullptr) return std::nullopt;
     Pixels pixels;
     pixels.width = width;
     pixels.height = height;
@@ -251,7 +251,7 @@ void addShareableWindows(XConnection& x, ShareableContent& content) {
     for (const ::Window window : stacking) {
         XWindowAttributes attributes{};
         ErrorTrap trap(display);
-        if (XGetWindowAttributes(display, window, &attributes) == 0 || trap.failed() ||
+        if (XGetWindowAttributes(display, window, &attributes) == 0 || trap.failedAfterReply() ||
             attributes.map_state != IsViewable) {
             continue;
         }
@@ -280,7 +280,7 @@ Pixels captureShareableWindow(XConnection& x, const ShareableContent& content, s
     const Clock::time_point since = keepOffScreen(x);
     XWindowAttributes attributes{};
     ErrorTrap trap(display);
-    if (XGetWindowAttributes(display, window, &attributes) == 0 || trap.failed() || attributes.width <= 0 ||
+    if (XGetWindowAttributes(display, window, &attributes) == 0 || trap.failedAfterReply() || attributes.width <= 0 ||
         attributes.height <= 0) {
         throw PlatformError{"the window could not be captured"};
     }
