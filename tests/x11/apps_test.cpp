@@ -489,7 +489,6 @@ TEST(X11BareServer, AppsWithoutWindowManagerAndAcrossServerRestart) {
     const fs::path applications = data / "applications";
     write(applications / "green.desktop", "[Desktop Entry]\nType=Application\nName=Green\nExec=/usr/bin/python3 "
                                           BRINDLECAST_X11_SCRIPTS "/color_app.py bare-green 00c000\n");
-    write(applications / "eyes.desktop", "[Desktop Entry]\nType=Application\nName=Eyes\nExec=xeyes\n");
     x11test::Process server;
     const std::string display = x11test::startXServer(server, desktop().environment(), 1280, 1024);
     Agent agent(desktop(), {"DISPLAY=" + display, "XDG_DATA_HOME=" + data.string(), "XDG_DATA_DIRS=" + data.string()});
@@ -547,11 +546,6 @@ TEST(X11BareServer, AppsWithoutWindowManagerAndAcrossServerRestart) {
     // Close asks the window itself (WM_DELETE_WINDOW).
     EXPECT_EQ(action(green, "close").at("ok"), true);
     EXPECT_TRUE(waitFor([&] { return ended(first); }, 10));
-    const std::string eyes = appId("eyes.desktop");
-    EXPECT_EQ(action(eyes, "run").at("ok"), true);
-    EXPECT_TRUE(waitFor([&] { return running("Eyes"); }, 20));
-    EXPECT_EQ(action(eyes, "close").at("ok"), true);
-    EXPECT_TRUE(waitFor([&] { return !running("Eyes"); }, 10));
     XCloseDisplay(dpy);
 
     // A new X server on the same display: the agent keeps covered windows off screen there too.
