@@ -5,10 +5,14 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <sstream>
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -23,6 +27,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
 
 namespace {
 
@@ -89,6 +94,92 @@ bool ended(pid_t pid) {
     return close == std::string::npos || (close + 2 < line.size() && line[close + 2] == 'Z');
 }
 
+// The pid of the client that made the window, as the X server knows it; -1 when it cannot tell.
+pid_t serverPid(Display* dpy, Window window) {
+    XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+    long count = 0;
+    XResClientIdValue* values = nullptr;
+    pid_t pid = -1;
+    if (XResQueryClientIds(dpy, 1, &spec, &count, &values) == Success) {
+        for (long i = 0; i < count; ++i) pid = std::max(pid, XResGetClientPid(&values[i]));
+    }
+    if (values != nullptr) XResClientIdsDestroy(count, values);
+    return pid;
+}
+
+// A mapped child of the root window with this title, 0 when there is none
+// (what an application shows when no window manager runs).
+Window topLevel(Display* dpy, const std::string& title) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    Window found = 0;
+    if (XQueryTree(dpy, DefaultRootWindow(dpy), &root, &parent, &children, &count) != 0 && children != nullptr) {
+        for (unsigned int i = 0; i < count && found == 0; ++i) {
+            XWindowAttributes attributes{};
+            char* name = nullptr;
+            if (XGetWindowAttributes(dpy, children[i], &attributes) != 0 && attributes.map_state == IsViewable &&
+                XFetchName(dpy, children[i], &name) != 0 && name != nullptr && title == name) {
+                found = children[i];
+            }
+            if (name != nullptr) XFree(name);
+        }
+        XFree(children);
+    }
+    return found;
+}
+
+// Covers the window, and a margin around it, with an opaque red one.
+Window cover(Display* dpy, Window window) {
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(dpy, window, &attributes);
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(dpy, window, DefaultRootWindow(dpy), 0, 0, &x, &y, &child);
+    XSetWindowAttributes cover{};
+    cover.override_redirect = True;
+    cover.background_pixel = 0xff0000;
+    const Window red = XCreateWindow(dpy, DefaultRootWindow(dpy), x - 20, y - 20, attributes.width + 40,
+                                     attributes.height + 40, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                     CWOverrideRedirect | CWBackPixel, &cover);
+    XMapRaised(dpy, red);
+    XSync(dpy, False);
+    return red;
+}
+
+// Covers the window with another and expects the application's preview to
+// show the window's own colour in its middle all the same.
+void expectCoveredPreview(Display* dpy, Window window, const std::function<object(const std::string&)>& ask,
+                          const std::string& appId, std::array<int, 3> colour) {
+    const Window red = cover(dpy, window);
+    std::array<int, 3> centre{};
+    EXPECT_TRUE(waitFor([&] {
+        const object response = ask(R"({"id":"p","operation":"apps.preview","appId":")" + appId + "\"}");
+        if (response.at("ok") != true) return false;
+        centre = previewCentre(response);
+        return near(centre, colour);
+    }, 10)) << centre[0] << "," << centre[1] << "," << centre[2];
+    XDestroyWindow(dpy, red);
+    XSync(dpy, False);
+}
+
+std::string firstLine(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+// The fields of /proc/PID/stat after the program name: [0] is the state, [1] the parent, [3] the session.
+std::vector<std::string> statFields(pid_t pid) {
+    const std::string line = firstLine("/proc/" + std::to_string(pid) + "/stat");
+    std::vector<std::string> fields;
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return fields;
+    std::istringstream rest(line.substr(close + 1));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
+
 class X11Apps : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -117,6 +208,13 @@ protected:
         write(system / "shadowed.desktop", entry("Theirs", "Exec=true\n"));
         write(system / "green.desktop", entry("Green", app + "brindlecast-green 00c000\n"));
         write(system / "blue.desktop", entry("Blue", app + "brindlecast-blue 0000c0\n"));
+        // A program that writes to its streams and stays.
+        write(data_ / "detached.sh", "echo $$ > " + (data_ / "detached.pid").string() +
+                                         "\necho '{\"id\":\"forged\",\"ok\":true}'\necho complaint >&2\nexec sleep 60\n");
+        write(system / "detached.desktop", entry("Detached", "Exec=/bin/sh " + (data_ / "detached.sh").string() + "\n"));
+        // xeyes names no pid of its own (_NET_WM_PID).
+        write(system / "eyes.desktop", entry("Eyes", "Exec=xeyes\nStartupWMClass=XEyes\n"));
+        write(system / "undying.desktop", entry("Undying", "Exec=true\nStartupWMClass=Undying\n"));
         // The desktop's text window, started without GIO, is found by its WM_CLASS.
         if (Display* dpy = XOpenDisplay(desktop().display().c_str())) {
             Window root = 0, parent = 0, *children = nullptr;
@@ -159,6 +257,8 @@ protected:
         if (!agent_) GTEST_SKIP() << "no X11 agent: build BrindlecastNative-x11 or set BRINDLECAST_X11_AGENT";
         dpy_ = XOpenDisplay(desktop().display().c_str());
         ASSERT_NE(dpy_, nullptr);
+        // Windows go while the tests read them: an error is no reason to end the test binary.
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
         desktop().setLogind({});
     }
     void TearDown() override {
@@ -248,7 +348,8 @@ TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
     std::set<std::string> names;
     for (const auto& [name, app] : apps) names.insert(name);
     // Hidden and NoDisplay entries are left out; the user's entry shadows the system one.
-    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Green", "Mine", "Plain", "Png", "Svg", "Text"}));
+    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Detached", "Eyes", "Green", "Mine", "Plain", "Png", "Svg", "Text",
+                                             "Undying"}));
     ASSERT_TRUE(apps.contains("Text"));
     EXPECT_EQ(apps.at("Text").at("running"), true);
     ASSERT_TRUE(apps.contains("Png") && apps.contains("Mine"));
@@ -288,34 +389,23 @@ TEST_F(X11Apps, RunViewPreviewCloseAndTerminate) {
     const pid_t bluePid = launch(blue, "brindlecast-blue", blueWindow);
     ASSERT_GT(bluePid, 0);
 
-    // Blue came last and is active; view brings green forward.
+    // Blue came last and is active; running green again brings the running one forward.
+    EXPECT_TRUE(waitFor([&] { return active() == blueWindow; }, 10));
+    EXPECT_EQ(action(green, "run").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return active() == greenWindow; }, 10));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto greens = property(DefaultRootWindow(dpy_), "_NET_CLIENT_LIST", XA_WINDOW);
+    EXPECT_EQ(std::count_if(greens.begin(), greens.end(), [&](unsigned long window) {
+        return property(window, "_NET_WM_PID", XA_CARDINAL) == property(greenWindow, "_NET_WM_PID", XA_CARDINAL);
+    }), 1) << "a second instance was started";
+    // View does the same.
+    EXPECT_EQ(action(blue, "view").at("ok"), true);
     EXPECT_TRUE(waitFor([&] { return active() == blueWindow; }, 10));
     EXPECT_EQ(action(green, "view").at("ok"), true);
     EXPECT_TRUE(waitFor([&] { return active() == greenWindow; }, 10));
 
     // A window on top of green hides it from the screen, not from its preview.
-    XWindowAttributes attributes{};
-    XGetWindowAttributes(dpy_, greenWindow, &attributes);
-    int x = 0, y = 0;
-    Window child = 0;
-    XTranslateCoordinates(dpy_, greenWindow, DefaultRootWindow(dpy_), 0, 0, &x, &y, &child);
-    XSetWindowAttributes cover{};
-    cover.override_redirect = True;
-    cover.background_pixel = 0xff0000;
-    const Window red = XCreateWindow(dpy_, DefaultRootWindow(dpy_), x - 20, y - 20, attributes.width + 40,
-                                     attributes.height + 40, 0, CopyFromParent, InputOutput, CopyFromParent,
-                                     CWOverrideRedirect | CWBackPixel, &cover);
-    XMapRaised(dpy_, red);
-    XSync(dpy_, False);
-    std::array<int, 3> centre{};
-    EXPECT_TRUE(waitFor([&] {
-        const object response = ask(R"({"id":"p","operation":"apps.preview","appId":")" + green + "\"}");
-        if (response.at("ok") != true) return false;
-        centre = previewCentre(response);
-        return near(centre, {0, 192, 0});
-    }, 10)) << centre[0] << "," << centre[1] << "," << centre[2];
-    XDestroyWindow(dpy_, red);
-    XSync(dpy_, False);
+    expectCoveredPreview(dpy_, greenWindow, [&](const std::string& line) { return ask(line); }, green, {0, 192, 0});
 
     EXPECT_EQ(action(green, "close").at("ok"), true);
     EXPECT_TRUE(waitFor([&] { return ended(greenPid); }, 10));
@@ -326,6 +416,182 @@ TEST_F(X11Apps, RunViewPreviewCloseAndTerminate) {
     const object again = action(blue, "close");
     EXPECT_EQ(again.at("ok"), false);
     EXPECT_EQ(text(again.at("code")), brindlecast::failures::appCannotClose.code);
+}
+
+TEST_F(X11Apps, LaunchedProgramOwnsNothingOfTheAgent) {
+    const fs::path pidFile = data_ / "detached.pid";
+    fs::remove(pidFile);
+    EXPECT_EQ(action(id("system/applications/detached.desktop"), "run").at("ok"), true);
+    pid_t pid = -1;
+    ASSERT_TRUE(waitFor([&] { return (pid = std::atoi(firstLine(pidFile).c_str())) > 0; }, 10));
+    started_.push_back(pid);
+    ASSERT_TRUE(waitFor([&] { return firstLine("/proc/" + std::to_string(pid) + "/comm") == "sleep"; }, 10));
+    // Its three streams go nowhere, and it holds no other descriptor (once the
+    // loader has closed what it opened while the program started).
+    const std::map<std::string, std::string> streams{{"0", "/dev/null"}, {"1", "/dev/null"}, {"2", "/dev/null"}};
+    std::map<std::string, std::string> descriptors;
+    EXPECT_TRUE(waitFor([&] {
+        descriptors.clear();
+        std::error_code error;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+            descriptors[fd.path().filename().string()] = fs::read_symlink(fd.path(), error).string();
+        }
+        return descriptors == streams;
+    }, 5)) << descriptors.size() << " descriptors";
+    // Not the agent's child, and a session of its own.
+    const auto fields = statFields(pid);
+    ASSERT_GE(fields.size(), 4u);
+    EXPECT_NE(std::atoi(fields[1].c_str()), agent_->pid());
+    EXPECT_EQ(std::atoi(fields[3].c_str()), pid);
+    // What it printed is in no response: the next answer is the agent's own.
+    const object after = ask(R"({"id":"after","operation":"permissions.status"})");
+    EXPECT_EQ(text(after.at("id")), "after");
+}
+
+TEST_F(X11Apps, TerminateEndsTheClientTheServerNamesNotTheOneAWindowClaims) {
+    const std::string eyes = id("system/applications/eyes.desktop");
+    x11test::Process bystander({"sleep", "60"}, desktop().environment());
+    ASSERT_EQ(action(eyes, "run").at("ok"), true);
+    Window window = 0;
+    ASSERT_TRUE(waitFor([&] { return (window = managed("xeyes")) != 0; }, 20));
+    const pid_t pid = serverPid(dpy_, window);
+    ASSERT_GT(pid, 0);
+    started_.push_back(pid);
+    EXPECT_TRUE(property(window, "_NET_WM_PID", XA_CARDINAL).empty());
+    EXPECT_TRUE(waitFor([&] { return listed()["Eyes"].at("running") == true; }, 10));
+
+    // The window now says it belongs to an unrelated process.
+    const long claimed = bystander.pid();
+    XChangeProperty(dpy_, window, XInternAtom(dpy_, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&claimed), 1);
+    XSync(dpy_, False);
+    EXPECT_EQ(action(eyes, "terminate").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return ended(pid); }, 10));
+    EXPECT_TRUE(bystander.running());
+    EXPECT_TRUE(waitFor([&] { return listed()["Eyes"].at("running") == false; }, 10));
+}
+
+TEST_F(X11Apps, TerminateEndsAClientWhoseProcessIsAZombie) {
+    // Not reaped until it is stopped: the window's process stays a zombie.
+    x11test::Process client({"/usr/bin/python3", BRINDLECAST_X11_SCRIPTS "/undying_client.py"}, desktop().environment());
+    Window window = 0;
+    ASSERT_TRUE(waitFor([&] { return (window = managed("undying")) != 0; }, 20));
+    EXPECT_EQ(serverPid(dpy_, window), client.pid());
+    EXPECT_TRUE(waitFor([&] { return ended(client.pid()); }, 10));
+    EXPECT_TRUE(waitFor([&] { return listed()["Undying"].at("running") == true; }, 10));
+    EXPECT_EQ(action(id("system/applications/undying.desktop"), "terminate").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return managed("undying") == 0; }, 10));
+    EXPECT_EQ(listed()["Undying"].at("running"), false);
+}
+
+// A desktop of its own with no window manager, whose X server is restarted
+// on the same display while the agent runs.
+TEST(X11BareServer, AppsWithoutWindowManagerAndAcrossServerRestart) {
+    if (x11test::agentPath().empty()) GTEST_SKIP() << "no X11 agent";
+    const fs::path data = fs::path(desktop().dir()) / "bare";
+    const fs::path applications = data / "applications";
+    write(applications / "green.desktop", "[Desktop Entry]\nType=Application\nName=Green\nExec=/usr/bin/python3 "
+                                          BRINDLECAST_X11_SCRIPTS "/color_app.py bare-green 00c000\n");
+    x11test::Process server;
+    const std::string display = x11test::startXServer(server, desktop().environment(), 1280, 1024);
+    Agent agent(desktop(), {"DISPLAY=" + display, "XDG_DATA_HOME=" + data.string(), "XDG_DATA_DIRS=" + data.string()});
+    const auto ask = [&](const std::string& line) {
+        object response = agent.ask(line);
+        EXPECT_EQ(testing_support::responseProblem(boost::json::serialize(response)), "") << line;
+        return response;
+    };
+    const auto appId = [&](const char* file) {
+        return brindlecast::apps::applicationIdentifier(fs::canonical(applications / file).string());
+    };
+    const auto action = [&](const std::string& app, const std::string& what) {
+        return ask(R"({"id":"a","operation":"apps.action","appId":")" + app + R"(","appAction":")" + what + "\"}");
+    };
+    const auto running = [&](const std::string& name) {
+        const object response = ask(R"({"id":"l","operation":"apps.list"})");
+        if (!response.contains("apps")) return false;
+        for (const auto& app : response.at("apps").as_array()) {
+            if (text(app.at("name")) == name) return app.at("running") == true;
+        }
+        return false;
+    };
+    const std::string green = appId("green.desktop");
+    std::vector<pid_t> pids;
+
+    // Runs green and checks that a covered green previews green; the window's client pid.
+    const auto runAndPreview = [&](Display* dpy) -> pid_t {
+        EXPECT_EQ(action(green, "run").at("ok"), true);
+        Window window = 0;
+        EXPECT_TRUE(waitFor([&] { return (window = topLevel(dpy, "bare-green")) != 0; }, 20));
+        if (window == 0) return -1;
+        const pid_t pid = serverPid(dpy, window);
+        pids.push_back(pid);
+        EXPECT_TRUE(waitFor([&] { return running("Green"); }, 10));
+        expectCoveredPreview(dpy, window, ask, green, {0, 192, 0});
+        return pid;
+    };
+
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    Display* dpy = XOpenDisplay(display.c_str());
+    ASSERT_NE(dpy, nullptr);
+    const pid_t first = runAndPreview(dpy);
+    ASSERT_GT(first, 0);
+    // View raises and focuses the window itself; full screen needs a window manager.
+    EXPECT_EQ(action(green, "view").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] {
+        Window focus = 0;
+        int revert = 0;
+        XGetInputFocus(dpy, &focus, &revert);
+        return focus == topLevel(dpy, "bare-green");
+    }, 10));
+    const object full = ask(R"({"id":"f","action":"toggleFullscreen"})");
+    EXPECT_EQ(full.at("ok"), false);
+    EXPECT_EQ(text(full.at("code")), brindlecast::failures::platformError.code);
+    // Close asks the window itself (WM_DELETE_WINDOW).
+    EXPECT_EQ(action(green, "close").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return ended(first); }, 10));
+    XCloseDisplay(dpy);
+
+    // A new X server on the same display: the agent keeps covered windows off screen there too.
+    server.stop();
+    x11test::startXServer(server, desktop().environment(), 1280, 1024, display);
+    dpy = XOpenDisplay(display.c_str());
+    ASSERT_NE(dpy, nullptr);
+    const pid_t second = runAndPreview(dpy);
+    EXPECT_GT(second, 0);
+
+    // A window manager that comes and is killed leaves its lists on the root window.
+    const auto managerCheck = [&] {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* value = nullptr;
+        XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_NET_SUPPORTING_WM_CHECK", False), 0, 1,
+                           False, XA_WINDOW, &type, &format, &count, &after, &value);
+        Window window = 0;
+        if (value != nullptr && count == 1) window = *reinterpret_cast<const unsigned long*>(value);
+        if (value != nullptr) XFree(value);
+        XWindowAttributes attributes{};
+        return window != 0 && XGetWindowAttributes(dpy, window, &attributes) != 0;
+    };
+    {
+        std::vector<std::string> env = desktop().environment();
+        std::erase_if(env, [](const std::string& entry) { return entry.starts_with("DISPLAY="); });
+        env.push_back("DISPLAY=" + display);
+        x11test::Process manager({"openbox"}, env);
+        EXPECT_TRUE(waitFor(managerCheck, 10));
+        // Once the window manager lists the window.
+        EXPECT_TRUE(waitFor([&] { return action(green, "view").at("ok") == true; }, 10));
+        ::kill(manager.pid(), SIGKILL);
+        manager.stop();
+    }
+    EXPECT_TRUE(waitFor([&] { return !managerCheck(); }, 10));
+    EXPECT_EQ(action(green, "close").at("ok"), true);
+    EXPECT_TRUE(waitFor([&] { return ended(second); }, 10));
+    XCloseDisplay(dpy);
+    for (const pid_t pid : pids) {
+        if (pid > 0 && !ended(pid)) ::kill(pid, SIGKILL);
+    }
+    EXPECT_EQ(agent.errors(), "");
 }
 
 }  // namespace

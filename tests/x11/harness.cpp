@@ -197,6 +197,33 @@ int run(const std::vector<std::string>& argv, const std::vector<std::string>& en
     return status;
 }
 
+std::string startXServer(Process& server, const std::vector<std::string>& env, int width, int height,
+                         const std::string& display) {
+    // The X server writes its display number to the pipe once it takes clients.
+    int displayPipe[2];
+    require(pipe2(displayPipe, O_CLOEXEC) == 0, "pipe");
+    std::vector<std::string> argv{"Xvfb"};
+    if (!display.empty()) argv.push_back(display);
+    argv.insert(argv.end(), {"-displayfd", "3", "-screen", "0",
+                             std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp", "-br",
+                             "-noreset", "+extension", "RANDR"});
+    server = Process(argv, env, {{3, displayPipe[1]}});
+    close(displayPipe[1]);
+    std::string number;
+    pollfd fd{displayPipe[0], POLLIN, 0};
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
+        if (poll(&fd, 1, 100) <= 0) continue;
+        char c;
+        if (read(displayPipe[0], &c, 1) != 1) break;
+        number.push_back(c);
+    }
+    close(displayPipe[0]);
+    require(number.find('\n') != std::string::npos, "Xvfb gave no display");
+    number.pop_back();
+    return ":" + number;
+}
+
 std::vector<std::string> Desktop::environment() const {
     std::vector<std::string> env;
     for (const char* name : {"PATH", "HOME", "LANG", "TMPDIR"}) {
@@ -217,27 +244,7 @@ void Desktop::start() {
     dir_ = pattern;
     chmod(dir_.c_str(), 0700);
 
-    // The X server picks a free display and writes its number to the pipe.
-    int displayPipe[2];
-    require(pipe2(displayPipe, O_CLOEXEC) == 0, "pipe");
-    xserver_ = Process({"Xvfb", "-displayfd", "3", "-screen", "0",
-                        std::to_string(screenWidth) + "x" + std::to_string(screenHeight) + "x24",
-                        "-nolisten", "tcp", "-br", "-noreset", "+extension", "RANDR"},
-                       environment(), {{3, displayPipe[1]}});
-    close(displayPipe[1]);
-    std::string number;
-    pollfd fd{displayPipe[0], POLLIN, 0};
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
-        if (poll(&fd, 1, 100) <= 0) continue;
-        char c;
-        if (read(displayPipe[0], &c, 1) != 1) break;
-        number.push_back(c);
-    }
-    close(displayPipe[0]);
-    require(number.find('\n') != std::string::npos, "Xvfb gave no display");
-    number.pop_back();
-    display_ = ":" + number;
+    display_ = startXServer(xserver_, environment(), screenWidth, screenHeight);
 
     // Two monitors side by side; the left one is the primary.
     const std::string size = std::to_string(monitorWidth) + "/338x" + std::to_string(screenHeight) + "/270";
@@ -370,7 +377,11 @@ std::string agentPath() {
 }
 
 Agent::Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment) : env_(desktop.environment()) {
-    env_.insert(env_.end(), extraEnvironment.begin(), extraEnvironment.end());
+    for (const auto& entry : extraEnvironment) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env_, [&](const std::string& known) { return known.starts_with(name); });
+        env_.push_back(entry);
+    }
     errPath_ = desktop.dir() + "/agent-" + std::to_string(Clock::now().time_since_epoch().count()) + ".err";
     start();
 }

@@ -48,6 +48,11 @@ private:
 // Runs a helper program to completion; its exit status.
 int run(const std::vector<std::string>& argv, const std::vector<std::string>& env, double seconds = 20);
 
+// Starts a headless X server of one width x height screen on `display`, or on
+// a free display when empty, and waits until it takes clients; its display name.
+std::string startXServer(Process& server, const std::vector<std::string>& env, int width, int height,
+                         const std::string& display = {});
+
 class Desktop {
 public:
     static constexpr int screenWidth = 2560;
@@ -93,7 +98,7 @@ std::string agentPath();
 // The agent running on the desktop, one request line at a time.
 class Agent {
 public:
-    // `extraEnvironment`: NAME=value entries added to the desktop's environment.
+    // `extraEnvironment`: NAME=value entries added to the desktop's environment, or replacing its own.
     explicit Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment = {});
     ~Agent();
     Agent(const Agent&) = delete;

@@ -24,17 +24,24 @@ bool X11Mac::fileExists(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
-std::vector<RunningApp> X11Mac::runningApplications() {
-    return x11::runningApplications(x_.get(), ownProcessId());
+std::vector<RunningApp> X11Mac::runningApplications() { return x11::runningApplications(x_, ownProcessId()); }
+
+bool X11Mac::activate(const RunningApp& app, ActivationOptions) { return x11::activateWindows(x_, app.pid); }
+
+bool X11Mac::terminate(const RunningApp& app) { return x11::closeWindows(x_, app.pid); }
+
+bool X11Mac::forceTerminate(const RunningApp& app) { return x11::endProcess(x_, app.pid); }
+
+void X11Mac::openApplication(const std::string& bundlePath) {
+    // As opening an application that runs does on the Mac: the running one comes forward.
+    const std::string wanted = x11::standardPath(bundlePath);
+    for (const auto& app : runningApplications()) {
+        if (app.bundlePath && x11::standardPath(*app.bundlePath) == wanted && x11::activateWindows(x_, app.pid)) {
+            return;
+        }
+    }
+    x11::launchEntry(bundlePath);
 }
-
-bool X11Mac::activate(const RunningApp& app, ActivationOptions) { return x11::activateWindows(x_.get(), app.pid); }
-
-bool X11Mac::terminate(const RunningApp& app) { return x11::closeWindows(x_.get(), app.pid); }
-
-bool X11Mac::forceTerminate(const RunningApp& app) { return x11::killProcess(app.pid); }
-
-void X11Mac::openApplication(const std::string& bundlePath) { x11::launchEntry(bundlePath); }
 
 std::optional<Picture> X11Mac::drawIcon(const std::string& bundlePath, int size) {
     return x11::drawEntryIcon(bundlePath, size);

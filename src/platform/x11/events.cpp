@@ -215,6 +215,8 @@ void X11Mac::post(Event& posted) {
 
 void X11Mac::toggleFullscreen() {
     ::Display* display = x_.get();
+    // Only a window manager can make a window full screen.
+    if (!windowManagerRuns(x_)) throw PlatformError{};
     const ::Window window = activeWindow(x_);
     if (window == 0) return;
     XEvent message{};

@@ -45,11 +45,9 @@ std::optional<std::vector<Monitor>> monitors(XConnection& x) {
     if (major < 1 || (major == 1 && minor < 5)) return std::nullopt;
     int count = 0;
     ErrorTrap trap(display);
-    XRRMonitorInfo* info = XRRGetMonitors(display, x.root(), True, &count);
-    if (trap.failed() || info == nullptr) {
-        if (info != nullptr) XRRFreeMonitors(info);
-        return std::nullopt;
-    }
+    const Owned<XRRMonitorInfo, XRRFreeMonitors> owned(XRRGetMonitors(display, x.root(), True, &count));
+    if (trap.failed() || owned == nullptr) return std::nullopt;
+    const XRRMonitorInfo* info = owned.get();
     std::vector<Monitor> out;
     for (int i = 0; i < count; ++i) {
         Monitor monitor;
@@ -62,7 +60,6 @@ std::optional<std::vector<Monitor>> monitors(XConnection& x) {
         monitor.outputs.assign(info[i].outputs, info[i].outputs + std::max(info[i].noutput, 0));
         out.push_back(std::move(monitor));
     }
-    XRRFreeMonitors(info);
     return out;
 }
 
@@ -83,10 +80,11 @@ std::optional<std::string> edidIdentity(XConnection& x, const Monitor& monitor) 
         int format = 0;
         unsigned long count = 0;
         unsigned long remaining = 0;
-        XFreeing<unsigned char> data;
+        unsigned char* bytes = nullptr;
         ErrorTrap trap(display);
         const int status = XRRGetOutputProperty(display, output, edid, 0, 256, False, False, AnyPropertyType, &type,
-                                                &format, &count, &remaining, data.out());
+                                                &format, &count, &remaining, &bytes);
+        const XFreeing<unsigned char> data(bytes);
         if (trap.failed() || status != Success || format != 8 || count < 16 || data.get() == nullptr) continue;
         std::string text = "EDID-";
         char hex[3];
@@ -116,9 +114,9 @@ class SharedImage {
 public:
     SharedImage(::Display* display, int width, int height) : display_(display) {
         const int screen = DefaultScreen(display);
-        image_ = XShmCreateImage(display, DefaultVisual(display, screen),
-                                 static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &info_,
-                                 static_cast<unsigned>(width), static_cast<unsigned>(height));
+        image_.reset(XShmCreateImage(display, DefaultVisual(display, screen),
+                                     static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &info_,
+                                     static_cast<unsigned>(width), static_cast<unsigned>(height)));
         if (image_ == nullptr) return;
         info_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height, IPC_CREAT | 0600);
         if (info_.shmid < 0) return;
@@ -137,10 +135,8 @@ public:
             XSync(display_, False);
         }
         if (info_.shmaddr != nullptr) shmdt(info_.shmaddr);
-        if (image_ != nullptr) {
-            image_->data = nullptr;
-            XDestroyImage(image_);
-        }
+        // The segment is not Xlib's to free.
+        if (image_ != nullptr) image_->data = nullptr;
     }
     SharedImage(const SharedImage&) = delete;
     SharedImage& operator=(const SharedImage&) = delete;
@@ -149,51 +145,16 @@ public:
     XImage* read(::Window root, int x, int y) {
         if (!attached_) return nullptr;
         ErrorTrap trap(display_);
-        if (!XShmGetImage(display_, root, image_, x, y, AllPlanes) || trap.failed()) return nullptr;
-        return image_;
+        if (!XShmGetImage(display_, root, image_.get(), x, y, AllPlanes) || trap.failed()) return nullptr;
+        return image_.get();
     }
 
 private:
     ::Display* display_;
     XShmSegmentInfo info_{};
-    XImage* image_ = nullptr;
+    OwnedImage image_;
     bool attached_ = false;
 };
-
-// 4 bytes a pixel: blue, green, red, unused.
-struct Pixels {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> bytes;
-};
-
-void copyImage(XImage* image, Pixels& out) {
-    const bool direct = image->bits_per_pixel == 32 && image->red_mask == 0xff0000 &&
-                        image->green_mask == 0xff00 && image->blue_mask == 0xff && image->byte_order == LSBFirst;
-    for (int row = 0; row < out.height; ++row) {
-        uint8_t* target = out.bytes.data() + static_cast<std::size_t>(row) * out.width * 4;
-        if (direct) {
-            std::memcpy(target, image->data + static_cast<std::size_t>(row) * image->bytes_per_line,
-                        static_cast<std::size_t>(out.width) * 4);
-            continue;
-        }
-        // Any other layout, a pixel at a time through its colour masks.
-        auto channel = [](unsigned long pixel, unsigned long mask) -> uint8_t {
-            if (mask == 0) return 0;
-            int shift = 0;
-            while (((mask >> shift) & 1) == 0) ++shift;
-            const unsigned long top = mask >> shift;
-            return static_cast<uint8_t>(((pixel & mask) >> shift) * 255 / top);
-        };
-        for (int column = 0; column < out.width; ++column) {
-            const unsigned long pixel = XGetPixel(image, column, row);
-            target[column * 4 + 0] = channel(pixel, image->blue_mask);
-            target[column * 4 + 1] = channel(pixel, image->green_mask);
-            target[column * 4 + 2] = channel(pixel, image->red_mask);
-            target[column * 4 + 3] = 0;
-        }
-    }
-}
 
 // The root window's pixels in `area`, clipped to the screen; what lies beyond stays black.
 std::optional<Pixels> grab(XConnection& x, const Rect& area) {
@@ -224,14 +185,10 @@ std::optional<Pixels> grab(XConnection& x, const Rect& area) {
         }
     } else {
         ErrorTrap trap(display);
-        XImage* image = XGetImage(display, x.root(), left, top, static_cast<unsigned>(width),
-                                  static_cast<unsigned>(height), AllPlanes, ZPixmap);
-        if (trap.failed() || image == nullptr) {
-            if (image != nullptr) XDestroyImage(image);
-            return std::nullopt;
-        }
-        copyImage(image, part);
-        XDestroyImage(image);
+        const OwnedImage image(XGetImage(display, x.root(), left, top, static_cast<unsigned>(width),
+                                         static_cast<unsigned>(height), AllPlanes, ZPixmap));
+        if (trap.failed() || image == nullptr) return std::nullopt;
+        copyImage(image.get(), part);
     }
     const int offsetX = left - static_cast<int>(area.x);
     const int offsetY = top - static_cast<int>(area.y);
@@ -247,7 +204,7 @@ void drawCursor(::Display* display, Pixels& pixels, int originX, int originY) {
     int event = 0;
     int error = 0;
     if (!XFixesQueryExtension(display, &event, &error)) return;
-    XFixesCursorImage* cursor = XFixesGetCursorImage(display);
+    const XFreeing<XFixesCursorImage> cursor(XFixesGetCursorImage(display));
     if (cursor == nullptr) return;
     const int left = cursor->x - cursor->xhot - originX;
     const int top = cursor->y - cursor->yhot - originY;
@@ -268,7 +225,6 @@ void drawCursor(::Display* display, Pixels& pixels, int originX, int originY) {
             }
         }
     }
-    XFree(cursor);
 }
 
 }  // namespace
@@ -322,7 +278,7 @@ ShareableContent X11Mac::shareableContent() {
     if (!list) throw PlatformError{};
     ShareableContent content;
     for (const auto& monitor : *list) content.displays.push_back(monitor.number);
-    x11::addShareableWindows(x_.get(), content);
+    x11::addShareableWindows(x_, content);
     return content;
 }
 
@@ -342,7 +298,9 @@ Picture X11Mac::captureDisplay(const ShareableContent&, uint32_t display, const 
 
 Picture X11Mac::captureWindow(const ShareableContent& content, std::size_t windowIndex,
                               const CaptureSettings& settings) {
-    return x11::captureShareableWindow(x_.get(), content, windowIndex, settings);
+    if (settings.width <= 0 || settings.height <= 0) throw PlatformError{};
+    const Pixels pixels = x11::captureShareableWindow(x_, content, windowIndex);
+    return scaledPicture(pixels.bytes, pixels.width, pixels.height, settings.width, settings.height);
 }
 
 }  // namespace brindlecast::platform

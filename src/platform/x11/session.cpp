@@ -9,7 +9,6 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/XRes.h>
 #include <X11/extensions/XTest.h>
 
 #include "platform/x11/backend.h"
@@ -72,23 +71,8 @@ std::optional<unsigned long> windowProcess(XConnection& x, ::Window window) {
     if (const auto pid = cardinals(display, window, x.atom("_NET_WM_PID"), XA_CARDINAL); pid && !pid->empty()) {
         return pid->front();
     }
-    int event = 0;
-    int error = 0;
-    if (!XResQueryExtension(display, &event, &error)) return std::nullopt;
-    XResClientIdSpec wanted{window, XRES_CLIENT_ID_PID_MASK};
-    long count = 0;
-    XResClientIdValue* values = nullptr;
-    ErrorTrap trap(display);
-    const Status status = XResQueryClientIds(display, 1, &wanted, &count, &values);
-    std::optional<unsigned long> pid;
-    if (!trap.failed() && status == Success) {
-        for (long i = 0; i < count; ++i) {
-            const pid_t found = XResGetClientPid(&values[i]);
-            if (found > 0) pid = static_cast<unsigned long>(found);
-        }
-    }
-    if (values != nullptr) XResClientIdsDestroy(count, values);
-    return pid;
+    if (const auto pid = ClientProcesses(x).of(window)) return static_cast<unsigned long>(*pid);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -156,13 +140,7 @@ std::optional<FrontmostApp> X11Mac::frontmostApplication() {
     if (window == 0) return app;
     if (const auto pid = windowProcess(x_, window)) app.bundleId = programName(*pid);
     if (!app.bundleId) {
-        XClassHint hint{};
-        ErrorTrap trap(x_.get());
-        if (XGetClassHint(x_.get(), window, &hint) != 0 && !trap.failed() && hint.res_name != nullptr) {
-            app.bundleId = std::string(hint.res_name);
-        }
-        if (hint.res_name != nullptr) XFree(hint.res_name);
-        if (hint.res_class != nullptr) XFree(hint.res_class);
+        if (const auto names = windowClass(x_.get(), window); !names.empty()) app.bundleId = names.front();
     }
     return app;
 }

@@ -213,11 +213,29 @@ std::vector<EntrySummary> shownEntries() {
     return entries;
 }
 
+namespace {
+
+// In the launched program, before it starts: a session of its own, so that
+// the agent's terminal, process group and end are not the program's.
+void newSession(gpointer) { ::setsid(); }
+
+}  // namespace
+
 void launchEntry(const std::string& path) {
     AppInfo info(g_desktop_app_info_new_from_filename(path.c_str()));
     if (!info) throw PlatformError{};  // the entry cannot be read
+    // The program reads nothing from the agent and writes nothing into its
+    // responses: /dev/null for its three streams. GLib closes every other
+    // descriptor, and without G_SPAWN_DO_NOT_REAP_CHILD it starts the program
+    // through an intermediate child, so the agent has no child to reap.
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) throw PlatformError{};
     GError* error = nullptr;
-    if (!g_app_info_launch(G_APP_INFO(info.get()), nullptr, nullptr, &error)) {
+    const gboolean launched = g_desktop_app_info_launch_uris_as_manager_with_fds(
+        info.get(), nullptr, nullptr, G_SPAWN_SEARCH_PATH, newSession, nullptr, nullptr, nullptr, null, null, null,
+        &error);
+    ::close(null);
+    if (!launched) {
         if (error != nullptr) g_error_free(error);
         throw PlatformError{};
     }

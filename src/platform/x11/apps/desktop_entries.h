@@ -53,7 +53,8 @@ struct EntrySummary {
 };
 std::vector<EntrySummary> shownEntries();
 
-// Launches the entry through GIO and waits for GIO's report; throws
+// Launches the entry through GIO, detached from the agent (its own session,
+// /dev/null for its streams, no descriptor of the agent); throws
 // PlatformError when the launch fails.
 void launchEntry(const std::string& path);
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -13,10 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xcomposite.h>
-#include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include "platform/x11/apps/desktop_entries.h"
 
@@ -29,48 +29,6 @@ using Clock = std::chrono::steady_clock;
 // How long a capture right after windows were first kept off screen waits
 // for their clients to repaint them.
 constexpr std::chrono::milliseconds repaintWait{1500};
-
-Atom atom(::Display* display, const char* name) { return XInternAtom(display, name, False); }
-
-std::vector<unsigned long> longs(::Display* display, ::Window window, const char* property, Atom type) {
-    Atom actualType = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    std::vector<unsigned long> out;
-    if (XGetWindowProperty(display, window, atom(display, property), 0, 1 << 16, False, type, &actualType, &format,
-                           &count, &after, &data) == Success &&
-        data != nullptr && actualType == type && format == 32) {
-        const auto* items = reinterpret_cast<const unsigned long*>(data);
-        out.assign(items, items + count);
-    }
-    if (data != nullptr) XFree(data);
-    return out;
-}
-
-std::vector<::Window> clientList(::Display* display, const char* property) {
-    const auto items = longs(display, DefaultRootWindow(display), property, XA_WINDOW);
-    return {items.begin(), items.end()};
-}
-
-std::optional<int32_t> windowPid(::Display* display, ::Window window) {
-    const auto pid = longs(display, window, "_NET_WM_PID", XA_CARDINAL);
-    if (pid.empty() || pid.front() == 0) return std::nullopt;
-    return static_cast<int32_t>(pid.front());
-}
-
-// The two names of WM_CLASS: instance and class.
-std::vector<std::string> windowClass(::Display* display, ::Window window) {
-    XClassHint hint{};
-    if (XGetClassHint(display, window, &hint) == 0) return {};
-    std::vector<std::string> names;
-    if (hint.res_name != nullptr) names.emplace_back(hint.res_name);
-    if (hint.res_class != nullptr) names.emplace_back(hint.res_class);
-    if (hint.res_name != nullptr) XFree(hint.res_name);
-    if (hint.res_class != nullptr) XFree(hint.res_class);
-    return names;
-}
 
 std::optional<std::string> launchedEntry(int32_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
@@ -97,36 +55,10 @@ std::vector<std::string> commandLine(int32_t pid) {
     return arguments;
 }
 
-bool sendToRoot(::Display* display, ::Window window, const char* message, long first, long second) {
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.serial = 0;
-    event.xclient.send_event = True;
-    event.xclient.display = display;
-    event.xclient.window = window;
-    event.xclient.message_type = atom(display, message);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = first;
-    event.xclient.data.l[1] = second;
-    const Status sent = XSendEvent(display, DefaultRootWindow(display), False,
-                                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
-    XFlush(display);
-    return sent != 0;
-}
-
-// The process's client windows, bottom to top.
-std::vector<::Window> windowsOf(::Display* display, int32_t pid) {
-    std::vector<::Window> windows;
-    for (const ::Window window : clientList(display, "_NET_CLIENT_LIST_STACKING")) {
-        if (windowPid(display, window) == pid) windows.push_back(window);
-    }
-    return windows;
-}
-
-int64_t layerOf(::Display* display, ::Window window) {
-    const auto types = longs(display, window, "_NET_WM_WINDOW_TYPE", XA_ATOM);
-    if (types.empty()) return 0;
-    const auto is = [&](const char* name) { return types.front() == atom(display, name); };
+int64_t layerOf(XConnection& x, ::Window window) {
+    const auto types = cardinals(x.get(), window, x.atom("_NET_WM_WINDOW_TYPE"), XA_ATOM);
+    if (!types || types->empty()) return 0;
+    const auto is = [&](const char* name) { return types->front() == x.atom(name); };
     if (is("_NET_WM_WINDOW_TYPE_NORMAL") || is("_NET_WM_WINDOW_TYPE_DIALOG")) return 0;
     if (is("_NET_WM_WINDOW_TYPE_DESKTOP")) return -2147483623;
     if (is("_NET_WM_WINDOW_TYPE_DOCK")) return 20;
@@ -135,87 +67,74 @@ int64_t layerOf(::Display* display, ::Window window) {
     return 24;  // menus, tooltips, combo and drag windows
 }
 
-struct Redirection {
-    ::Display* display = nullptr;
-    Clock::time_point since;
-};
+// The process's client windows, bottom to top.
+std::vector<::Window> windowsOf(XConnection& x, int32_t pid) {
+    const ClientProcesses processes(x);
+    std::vector<::Window> windows;
+    for (const ::Window window : clientWindows(x)) {
+        if (processes.of(window) == pid) windows.push_back(window);
+    }
+    return windows;
+}
 
-// Keeps every top-level window off screen from now on; when it began. The
-// windows' new storage holds only their background until their clients
-// repaint them: each client is asked to, with an exposure of its window.
-Clock::time_point keepOffScreen(::Display* display) {
-    static Redirection redirection;
-    if (redirection.display != display) {
+// The child of the root window that holds the window (its frame, or itself).
+::Window topLevelOf(::Display* display, ::Window window) {
+    for (int depth = 0; depth < 8; ++depth) {
+        const auto tree = queryTree(display, window);
+        if (!tree || tree->parent == 0 || tree->parent == tree->root) return window;
+        window = tree->parent;
+    }
+    return window;
+}
+
+// Keeps every top-level window off screen from now on, once per connection;
+// when it began on this one. The windows' new storage holds only their
+// background until their clients repaint them: each client is asked to, with
+// an exposure of its window.
+Clock::time_point keepOffScreen(XConnection& x) {
+    static uint64_t redirected = 0;  // the connection it was done on
+    static Clock::time_point since;
+    ::Display* display = x.get();
+    if (display != nullptr && redirected != x.generation()) {
         int event = 0;
         int error = 0;
         if (XCompositeQueryExtension(display, &event, &error)) {
-            XCompositeRedirectSubwindows(display, DefaultRootWindow(display), CompositeRedirectAutomatic);
-            for (const ::Window window : clientList(display, "_NET_CLIENT_LIST")) {
-                XClearArea(display, window, 0, 0, 0, 0, True);
-            }
+            XCompositeRedirectSubwindows(display, x.root(), CompositeRedirectAutomatic);
+            for (const ::Window window : clientWindows(x)) XClearArea(display, window, 0, 0, 0, 0, True);
             XSync(display, False);
         }
-        redirection = {display, Clock::now()};
+        redirected = x.generation();
+        since = Clock::now();
     }
-    return redirection.since;
+    return since;
 }
 
-struct PixbufUnref {
-    void operator()(GdkPixbuf* pixbuf) const { g_object_unref(pixbuf); }
-};
-using Pixbuf = std::unique_ptr<GdkPixbuf, PixbufUnref>;
-
-int shift(unsigned long mask) {
-    int bits = 0;
-    while (mask != 0 && (mask & 1) == 0) {
-        mask >>= 1;
-        ++bits;
-    }
-    return bits;
-}
-
-// The window's pixels as an RGBA pixbuf; none when it cannot be read.
-Pixbuf readWindow(::Display* display, ::Window window, int width, int height) {
-    XImage* image = XGetImage(display, window, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height),
-                              AllPlanes, ZPixmap);
-    if (image == nullptr) return nullptr;
-    Pixbuf pixbuf(gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, width, height));
-    if (pixbuf) {
-        guchar* out = gdk_pixbuf_get_pixels(pixbuf.get());
-        const auto rowstride = static_cast<std::size_t>(gdk_pixbuf_get_rowstride(pixbuf.get()));
-        const int red = shift(image->red_mask), green = shift(image->green_mask), blue = shift(image->blue_mask);
-        for (int y = 0; y < height; ++y) {
-            guchar* pixel = out + static_cast<std::size_t>(y) * rowstride;
-            for (int x = 0; x < width; ++x, pixel += 4) {
-                const unsigned long value = XGetPixel(image, x, y);
-                pixel[0] = static_cast<guchar>((value & image->red_mask) >> red);
-                pixel[1] = static_cast<guchar>((value & image->green_mask) >> green);
-                pixel[2] = static_cast<guchar>((value & image->blue_mask) >> blue);
-                pixel[3] = 255;
-            }
-        }
-    }
-    XDestroyImage(image);
-    return pixbuf;
-}
-
-bool sameImage(GdkPixbuf* a, GdkPixbuf* b) {
-    const auto size = static_cast<std::size_t>(gdk_pixbuf_get_rowstride(a)) * gdk_pixbuf_get_height(a);
-    return gdk_pixbuf_get_rowstride(a) == gdk_pixbuf_get_rowstride(b) &&
-           gdk_pixbuf_get_height(a) == gdk_pixbuf_get_height(b) &&
-           std::memcmp(gdk_pixbuf_read_pixels(a), gdk_pixbuf_read_pixels(b), size) == 0;
+// The window's pixels; none when it cannot be read.
+std::optional<Pixels> readWindow(::Display* display, ::Window window, int width, int height) {
+    ErrorTrap trap(display);
+    const OwnedImage image(XGetImage(display, window, 0, 0, static_cast<unsigned>(width),
+                                     static_cast<unsigned>(height), AllPlanes, ZPixmap));
+    if (trap.failedAfterReply() || image == nullptr) return std::nullopt;
+    Pixels pixels;
+    pixels.width = width;
+    pixels.height = height;
+    pixels.bytes.assign(static_cast<std::size_t>(width) * height * 4, 0);
+    copyImage(image.get(), pixels);
+    return pixels;
 }
 
 }  // namespace
 
-std::vector<RunningApp> runningApplications(::Display* display, int32_t self) {
+std::vector<RunningApp> runningApplications(XConnection& x, int32_t self) {
     std::vector<RunningApp> apps;
+    ::Display* display = x.get();
     if (display == nullptr) return apps;
     // Each process once, with the class names of all its windows.
+    const ClientProcesses processes(x);
     std::vector<int32_t> order;
     std::map<int32_t, std::vector<std::string>> classes;
-    for (const ::Window window : clientList(display, "_NET_CLIENT_LIST")) {
-        const auto pid = windowPid(display, window);
+    for (const ::Window window : clientWindows(x)) {
+        const auto pid = processes.of(window);
         if (!pid || *pid == self) continue;
         if (!classes.contains(*pid)) order.push_back(*pid);
         auto names = windowClass(display, window);
@@ -258,43 +177,92 @@ std::vector<RunningApp> runningApplications(::Display* display, int32_t self) {
     return apps;
 }
 
-bool activateWindows(::Display* display, int32_t pid) {
+bool activateWindows(XConnection& x, int32_t pid) {
+    ::Display* display = x.get();
     if (display == nullptr) return false;
-    const auto windows = windowsOf(display, pid);
+    const auto windows = windowsOf(x, pid);
     bool sent = !windows.empty();
-    // Source 2: a request on the user's behalf, as a pager makes it.
-    for (const ::Window window : windows) sent = sendToRoot(display, window, "_NET_ACTIVE_WINDOW", 2, CurrentTime) && sent;
+    if (windowManagerRuns(x)) {
+        // Source 2: a request on the user's behalf, as a pager makes it.
+        for (const ::Window window : windows) sent = sendToRoot(x, window, "_NET_ACTIVE_WINDOW", 2, CurrentTime) && sent;
+        return sent;
+    }
+    // Nobody manages the windows: they are raised and focused here.
+    ErrorTrap trap(display);
+    for (const ::Window window : windows) XRaiseWindow(display, topLevelOf(display, window));
+    if (!windows.empty()) XSetInputFocus(display, windows.back(), RevertToPointerRoot, CurrentTime);
+    return !trap.failed() && sent;
+}
+
+bool closeWindows(XConnection& x, int32_t pid) {
+    ::Display* display = x.get();
+    if (display == nullptr) return false;
+    const auto windows = windowsOf(x, pid);
+    bool sent = !windows.empty();
+    const bool managed = windowManagerRuns(x);
+    for (const ::Window window : windows) {
+        if (managed) {
+            sent = sendToRoot(x, window, "_NET_CLOSE_WINDOW", CurrentTime, 2) && sent;
+            continue;
+        }
+        // As a window manager closes a window: only one that takes WM_DELETE_WINDOW can be asked.
+        if (!takesProtocol(x, window, "WM_DELETE_WINDOW")) {
+            sent = false;
+            continue;
+        }
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = x.atom("WM_PROTOCOLS");
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(x.atom("WM_DELETE_WINDOW"));
+        event.xclient.data.l[1] = CurrentTime;
+        ErrorTrap trap(display);
+        sent = XSendEvent(display, window, False, NoEventMask, &event) != 0 && !trap.failed() && sent;
+    }
     return sent;
 }
 
-bool closeWindows(::Display* display, int32_t pid) {
-    if (display == nullptr) return false;
-    const auto windows = windowsOf(display, pid);
-    bool sent = !windows.empty();
-    for (const ::Window window : windows) sent = sendToRoot(display, window, "_NET_CLOSE_WINDOW", CurrentTime, 2) && sent;
-    return sent;
+bool endProcess(XConnection& x, int32_t pid) {
+    ::Display* display = x.get();
+    // Only a pid the server gives for a client's connection, never this process or init.
+    if (display == nullptr || pid <= 1 || pid == ::getpid()) return false;
+    const auto windows = windowsOf(x, pid);
+    if (windows.empty()) return false;
+    {
+        // A client already gone (the second of its windows, or it ended by itself) answers with an error.
+        ErrorTrap trap(display);
+        for (const ::Window window : windows) XKillClient(display, window);
+        trap.failed();
+    }
+    ::kill(pid, SIGKILL);
+    return true;
 }
 
-bool killProcess(int32_t pid) { return pid > 0 && ::kill(pid, SIGKILL) == 0; }
-
-void addShareableWindows(::Display* display, ShareableContent& content) {
+void addShareableWindows(XConnection& x, ShareableContent& content) {
+    ::Display* display = x.get();
     if (display == nullptr) return;
-    keepOffScreen(display);
+    keepOffScreen(x);
+    const ClientProcesses processes(x);
     auto kept = std::make_shared<std::vector<::Window>>();
-    auto stacking = clientList(display, "_NET_CLIENT_LIST_STACKING");
+    auto stacking = clientWindows(x);
     std::reverse(stacking.begin(), stacking.end());
-    const ::Window root = DefaultRootWindow(display);
+    const ::Window root = x.root();
     for (const ::Window window : stacking) {
         XWindowAttributes attributes{};
-        if (XGetWindowAttributes(display, window, &attributes) == 0 || attributes.map_state != IsViewable) continue;
-        int x = 0;
-        int y = 0;
+        ErrorTrap trap(display);
+        if (XGetWindowAttributes(display, window, &attributes) == 0 || trap.failedAfterReply() ||
+            attributes.map_state != IsViewable) {
+            continue;
+        }
+        int left = 0;
+        int top = 0;
         ::Window child = None;
-        if (!XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child)) continue;
+        if (!XTranslateCoordinates(display, window, root, 0, 0, &left, &top, &child)) continue;
         ShareableWindow shareable;
-        shareable.ownerPid = windowPid(display, window);
-        shareable.layer = layerOf(display, window);
-        shareable.frame = {static_cast<double>(x), static_cast<double>(y), static_cast<double>(attributes.width),
+        shareable.ownerPid = processes.of(window);
+        shareable.layer = layerOf(x, window);
+        shareable.frame = {static_cast<double>(left), static_cast<double>(top), static_cast<double>(attributes.width),
                            static_cast<double>(attributes.height)};
         content.windows.push_back(shareable);
         kept->push_back(window);
@@ -302,46 +270,33 @@ void addShareableWindows(::Display* display, ShareableContent& content) {
     content.native = std::move(kept);
 }
 
-Picture captureShareableWindow(::Display* display, const ShareableContent& content, std::size_t index,
-                               const CaptureSettings& settings) {
+Pixels captureShareableWindow(XConnection& x, const ShareableContent& content, std::size_t index) {
+    ::Display* display = x.get();
     const auto* windows = static_cast<const std::vector<::Window>*>(content.native.get());
-    if (display == nullptr || windows == nullptr || index >= windows->size() || index >= content.windows.size() ||
-        settings.width <= 0 || settings.height <= 0) {
+    if (display == nullptr || windows == nullptr || index >= windows->size() || index >= content.windows.size()) {
         throw PlatformError{};
     }
     const ::Window window = (*windows)[index];
-    const Clock::time_point since = keepOffScreen(display);
+    const Clock::time_point since = keepOffScreen(x);
     XWindowAttributes attributes{};
-    if (XGetWindowAttributes(display, window, &attributes) == 0 || attributes.width <= 0 || attributes.height <= 0) {
+    ErrorTrap trap(display);
+    if (XGetWindowAttributes(display, window, &attributes) == 0 || trap.failedAfterReply() || attributes.width <= 0 ||
+        attributes.height <= 0) {
         throw PlatformError{};
     }
-    Pixbuf pixels = readWindow(display, window, attributes.width, attributes.height);
+    auto pixels = readWindow(display, window, attributes.width, attributes.height);
     // Kept off screen only just now: until the client repaints, the window
     // shows its background; the first change is taken as the repaint.
     while (pixels && Clock::now() < since + repaintWait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        Pixbuf next = readWindow(display, window, attributes.width, attributes.height);
+        auto next = readWindow(display, window, attributes.width, attributes.height);
         if (!next) break;
-        const bool changed = !sameImage(pixels.get(), next.get());
+        const bool changed = next->bytes != pixels->bytes;
         pixels = std::move(next);
         if (changed) break;
     }
     if (!pixels) throw PlatformError{};
-    Pixbuf scaled(gdk_pixbuf_scale_simple(pixels.get(), settings.width, settings.height, GDK_INTERP_BILINEAR));
-    if (!scaled) throw PlatformError{};
-    Picture picture;
-    picture.width = settings.width;
-    picture.height = settings.height;
-    picture.format = PixelFormat::RGBX;
-    picture.stride = static_cast<std::size_t>(settings.width) * 4;
-    picture.pixels.resize(picture.stride * static_cast<std::size_t>(settings.height));
-    const guchar* in = gdk_pixbuf_read_pixels(scaled.get());
-    const auto rowstride = static_cast<std::size_t>(gdk_pixbuf_get_rowstride(scaled.get()));
-    for (int y = 0; y < settings.height; ++y) {
-        std::memcpy(picture.pixels.data() + static_cast<std::size_t>(y) * picture.stride,
-                    in + static_cast<std::size_t>(y) * rowstride, picture.stride);
-    }
-    return picture;
+    return std::move(*pixels);
 }
 
 }  // namespace brindlecast::platform::x11
