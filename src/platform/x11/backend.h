@@ -11,6 +11,7 @@
 
 #include "platform/mac.h"
 #include "platform/x11/bus.h"
+#include "platform/x11/deadline.h"
 #include "platform/x11/xconnection.h"
 
 namespace brindlecast::platform {
@@ -71,6 +72,7 @@ public:
     IdentifierSets identifierSets() override;
     double now() override;
     void beginRequest(std::string_view id) override;
+    void endRequest() override;
 
 private:
     // The logind session object of this process, or none.
@@ -88,9 +90,11 @@ private:
     // Presses or releases the keys of the modifier flags.
     void pressModifiers(uint64_t flags, bool down);
 
-    x11::XConnection x_;
-    x11::Bus system_{x11::Bus::Kind::system};
-    x11::Bus session_{x11::Bus::Kind::session};
+    // Declared first: the connections below wait only within it.
+    x11::RequestDeadline deadline_;
+    x11::XConnection x_{deadline_};
+    x11::Bus system_{x11::Bus::Kind::system, deadline_};
+    x11::Bus session_{x11::Bus::Kind::session, deadline_};
     std::unique_ptr<AccessibilityBus> accessibility_;
 
     // A key code lent to a character of typed text: the keysyms it had, the

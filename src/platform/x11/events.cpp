@@ -281,6 +281,7 @@ void X11Mac::typeText(std::u16string_view units) {
                 borrowed_.push_back({choice, std::vector<unsigned long>(syms, syms + perKey), 0, {}});
                 b = borrowed_.end() - 1;
             } else {
+                deadline_.allow(b->pressed + keymapSettle - std::chrono::steady_clock::now());
                 std::this_thread::sleep_until(b->pressed + keymapSettle);
             }
             b->keysym = assigned[i];
@@ -331,6 +332,7 @@ void X11Mac::returnBorrowedKeys(bool wait) {
 }
 
 void X11Mac::beginRequest(std::string_view) {
+    deadline_.begin();
     returnBorrowedKeys(false);
 }
 
