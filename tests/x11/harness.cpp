@@ -370,7 +370,11 @@ std::string agentPath() {
 }
 
 Agent::Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment) : env_(desktop.environment()) {
-    env_.insert(env_.end(), extraEnvironment.begin(), extraEnvironment.end());
+    for (const auto& entry : extraEnvironment) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env_, [&](const std::string& own) { return own.starts_with(name); });
+        env_.push_back(entry);
+    }
     errPath_ = desktop.dir() + "/agent-" + std::to_string(Clock::now().time_since_epoch().count()) + ".err";
     start();
 }

@@ -61,6 +61,8 @@ public:
     const std::string& sessionBus() const { return sessionBus_; }
     const std::string& systemBus() const { return systemBus_; }
     const std::string& dir() const { return dir_; }
+    // The X server's process, to stop and continue it.
+    pid_t xserverPid() const { return xserver_.pid(); }
     // The environment of every program on this desktop (the agent's too).
     std::vector<std::string> environment() const;
 
@@ -93,7 +95,8 @@ std::string agentPath();
 // The agent running on the desktop, one request line at a time.
 class Agent {
 public:
-    // `extraEnvironment`: NAME=value entries added to the desktop's environment.
+    // `extraEnvironment`: NAME=value entries added to the desktop's environment,
+    // each in place of the desktop's own entry of that name.
     explicit Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment = {});
     ~Agent();
     Agent(const Agent&) = delete;
