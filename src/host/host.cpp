@@ -55,13 +55,12 @@ Result Host::handle(const Request& request) {
     if (id == nullptr || graphemeCount(*id, maxIdentifierLength) > maxIdentifierLength) {
         fail(failures::invalidIdentifier);
     }
-    mac_.beginRequest(*id);
-
     Result result;
     result.reserve(4);
     result.emplace("id", *id);
     result.emplace("ok", true);
     try {
+        mac_.beginRequest(*id);
         route(request, result);
     } catch (...) {
         // A platform that gave up on the request answers for it, whatever the operation made of that.

@@ -42,8 +42,9 @@ void markLost(::Display*, void*) {
 }  // namespace
 
 XConnection::~XConnection() {
-    deadline_.watch(-1);
+    // Closing waits for the server, still watched by the deadline.
     if (display_ != nullptr) XCloseDisplay(display_);
+    deadline_.watch(-1);
 }
 
 ::Display* XConnection::get() {
