@@ -10,7 +10,7 @@ packages=(
   libx11-dev libxtst-dev libxrandr-dev libxext-dev libxfixes-dev libxcomposite-dev libxres-dev
   libatspi2.0-dev libglib2.0-dev libgdk-pixbuf-2.0-dev librsvg2-common
   # the X11 tests' headless desktop
-  xvfb openbox x11-xserver-utils x11-apps dbus-daemon dbus-bin at-spi2-core python3-gi gir1.2-gtk-3.0
+  xvfb openbox x11-xserver-utils x11-apps dbus-daemon dbus-bin at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-gtk-4.0
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -55,25 +55,34 @@ Result Host::handle(const Request& request) {
     if (id == nullptr || graphemeCount(*id, maxIdentifierLength) > maxIdentifierLength) {
         fail(failures::invalidIdentifier);
     }
-    mac_.beginRequest(*id);
-
     Result result;
     result.reserve(4);
     result.emplace("id", *id);
     result.emplace("ok", true);
+    try {
+        mac_.beginRequest(*id);
+        route(request, result);
+    } catch (...) {
+        // A platform that gave up on the request answers for it, whatever the operation made of that.
+        mac_.endRequest();
+        throw;
+    }
+    mac_.endRequest();
+    return result;
+}
 
+void Host::route(const Request& request, Result& result) {
     if (const auto* name = stringField(request, "operation")) {
         for (const auto& [operationName, operation] : operations) {
             if (operationName == *name) {
                 operation(*this, request, result);
-                return result;
+                return;
             }
         }
         fail(failures::unknownOperation);
     }
     // Without a text "operation" the request is an action request.
     input::actionRequest(*this, request, result);
-    return result;
 }
 
 }  // namespace brindlecast

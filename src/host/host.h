@@ -37,6 +37,9 @@ public:
     const std::set<std::string, std::less<>> protectedBundles;
 
 private:
+    // Runs the operation or action that the request names.
+    void route(const Request& request, Result& result);
+
     platform::Mac& mac_;
 };
 

@@ -262,6 +262,11 @@ public:
     // them with it; one that holds something back between requests (the X11
     // backend's borrowed key codes) may give it back here.
     virtual void beginRequest(std::string_view /*id*/) {}
+    // The request begun last is answered now, whether its operation succeeded
+    // or threw. Throws PlatformError when the platform gave up on something
+    // the request needed (it did not answer in time), so the request is
+    // answered as a platform error instead of from a half-read platform.
+    virtual void endRequest() {}
 };
 
 }  // namespace brindlecast::platform

@@ -84,6 +84,7 @@ public:
     platform::IdentifierSets identifierSets() override { return inner_.identifierSets(); }
     double now() override { return inner_.now(); }
     void beginRequest(std::string_view id) override { inner_.beginRequest(id); }
+    void endRequest() override { inner_.endRequest(); }
 
 protected:
     platform::Mac& inner() { return inner_; }

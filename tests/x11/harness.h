@@ -66,6 +66,8 @@ public:
     const std::string& sessionBus() const { return sessionBus_; }
     const std::string& systemBus() const { return systemBus_; }
     const std::string& dir() const { return dir_; }
+    // The X server's process, to stop and continue it.
+    pid_t xserverPid() const { return xserver_.pid(); }
     // The environment of every program on this desktop (the agent's too).
     std::vector<std::string> environment() const;
 

@@ -46,12 +46,13 @@ std::vector<Element> elements(GVariant* array) {
 // The accessibility bus: its address from the session bus, the connection kept.
 class AccessibilityBus {
 public:
-    explicit AccessibilityBus(Bus& session) : session_(session) {}
+    AccessibilityBus(Bus& session, RequestDeadline& deadline)
+        : bus_([&session] { return address(session); }, deadline) {}
 
     CallResult call(const Element& element, const char* interface, const char* method, GVariant* parameters,
                     const GVariantType* replyType) {
-        return callOn(connection(), element.bus.c_str(), element.path.c_str(), interface, method, parameters,
-                      replyType, callTimeoutMs, G_DBUS_CALL_FLAGS_NO_AUTO_START);
+        return bus_.call(element.bus.c_str(), element.path.c_str(), interface, method, parameters, replyType,
+                         callTimeoutMs, G_DBUS_CALL_FLAGS_NO_AUTO_START);
     }
 
     std::optional<std::vector<Element>> children(const Element& element) {
@@ -119,32 +120,19 @@ public:
     }
 
 private:
-    GDBusConnection* connection() {
-        if (connection_ && g_dbus_connection_is_closed(connection_.get())) connection_ = Connection();
-        if (connection_) return connection_.get();
-        std::string address;
-        if (const char* fixed = std::getenv("AT_SPI_BUS_ADDRESS"); fixed != nullptr && *fixed != '\0') {
-            address = fixed;
-        } else {
-            CallResult result = session_.call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
-                                              nullptr, G_VARIANT_TYPE("(s)"), shortTimeoutMs);
-            if (!result.reply) return nullptr;
-            const gchar* text = nullptr;
-            g_variant_get(result.reply.get(), "(&s)", &text);
-            address = text;
-        }
-        Error error;
-        connection_ = Connection(g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, error.out()));
-        if (connection_) g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
-        return connection_.get();
+    // The accessibility bus's address: fixed by the environment, else the
+    // one its launcher on the session bus gives.
+    static std::optional<std::string> address(Bus& session) {
+        if (const char* fixed = std::getenv("AT_SPI_BUS_ADDRESS"); fixed != nullptr && *fixed != '\0') return fixed;
+        CallResult result = session.call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
+                                         G_VARIANT_TYPE("(s)"), shortTimeoutMs);
+        if (!result.reply) return std::nullopt;
+        const gchar* text = nullptr;
+        g_variant_get(result.reply.get(), "(&s)", &text);
+        return std::string(text);
     }
 
-    Bus& session_;
-    Connection connection_;
+    Bus bus_;
 };
 
 namespace {
@@ -155,8 +143,11 @@ bool has(uint64_t states, AtspiStateType state) {
 
 // The focused element below an active window.
 std::optional<Element> focusedBelow(AccessibilityBus& bus, const Element& window) {
-    if (auto matched = bus.match(window, ATSPI_STATE_FOCUSED)) return *matched;
-    // A walk through the showing elements instead.
+    // The application's own search, where it has one; an empty answer is not
+    // final (GTK 3 gives one now and then while an entry keeps the focus).
+    if (auto matched = bus.match(window, ATSPI_STATE_FOCUSED); matched && *matched) return *matched;
+    // A walk through the visible elements instead. Showing alone would miss
+    // fields: GTK 4 calls the panels that hold them visible but not showing.
     std::vector<Element> pending{window};
     for (int seen = 0; !pending.empty() && seen < searchLimit; ++seen) {
         Element current = std::move(pending.back());
@@ -164,7 +155,8 @@ std::optional<Element> focusedBelow(AccessibilityBus& bus, const Element& window
         const auto states = bus.states(current);
         if (!states) continue;
         if (has(*states, ATSPI_STATE_FOCUSED)) return current;
-        if (!has(*states, ATSPI_STATE_SHOWING) || has(*states, ATSPI_STATE_MANAGES_DESCENDANTS)) continue;
+        const bool shown = has(*states, ATSPI_STATE_SHOWING) || has(*states, ATSPI_STATE_VISIBLE);
+        if (!shown || has(*states, ATSPI_STATE_MANAGES_DESCENDANTS)) continue;
         if (auto below = bus.children(current)) pending.insert(pending.end(), below->rbegin(), below->rend());
     }
     return std::nullopt;
@@ -222,12 +214,19 @@ void describe(AccessibilityBus& bus, const Element& element, uint32_t role, Focu
 
 X11Mac::X11Mac() = default;
 X11Mac::~X11Mac() {
-    returnBorrowedKeys(true);
+    // Cleaning up waits for the desktop no longer than a request would,
+    // closing the X connection included.
+    deadline_.begin();
+    try {
+        returnBorrowedKeys(true);
+    } catch (const PlatformError&) {
+        // The X server does not answer: there is no map to give the keys back to.
+    }
 }
 
 FocusedField X11Mac::focusedField() {
     FocusedField field;
-    if (!accessibility_) accessibility_ = std::make_unique<AccessibilityBus>(session_);
+    if (!accessibility_) accessibility_ = std::make_unique<AccessibilityBus>(session_, deadline_);
     AccessibilityBus& bus = *accessibility_;
     // The applications, as the registry lists them now.
     const auto apps = bus.children({"org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root"});

@@ -10,6 +10,7 @@
 
 #include "platform/mac.h"
 #include "platform/x11/bus.h"
+#include "platform/x11/deadline.h"
 #include "platform/x11/typing.h"
 #include "platform/x11/xconnection.h"
 
@@ -72,6 +73,7 @@ public:
     IdentifierSets identifierSets() override;
     double now() override;
     void beginRequest(std::string_view id) override;
+    void endRequest() override;
 
 private:
     // The logind session object of this process, or none.
@@ -89,9 +91,11 @@ private:
     // Presses or releases the keys of the modifier flags.
     void pressModifiers(EventFlags flags, bool down);
 
-    x11::XConnection x_;
-    x11::Bus system_{x11::Bus::Kind::system};
-    x11::Bus session_{x11::Bus::Kind::session};
+    // Declared first: the connections below wait only within it.
+    x11::RequestDeadline deadline_;
+    x11::XConnection x_{deadline_};
+    x11::Bus system_{x11::Bus::Kind::system, deadline_};
+    x11::Bus session_{x11::Bus::Kind::session, deadline_};
     std::unique_ptr<AccessibilityBus> accessibility_;
 
     // The key codes typed text has borrowed.

@@ -2,8 +2,11 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include <sys/stat.h>
+
+#include "platform/mac.h"
 
 namespace brindlecast::platform::x11 {
 
@@ -47,42 +50,116 @@ bool CallResult::declined() const {
            remote != "org.freedesktop.DBus.Error.Disconnected";
 }
 
-GDBusConnection* Bus::connection() {
-    if (connection_ && g_dbus_connection_is_closed(connection_.get())) connection_ = Connection();
-    if (!connection_) {
-        const auto address = busAddress(kind_);
-        if (!address) return nullptr;
-        Error error;
-        connection_ = Connection(g_dbus_connection_new_for_address_sync(
-            address->c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, error.out()));
-        // A closed bus must never end the agent.
-        if (connection_) g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
+namespace {
+
+// A connection as it was made: the connection (null when the bus could not be
+// reached) and the main context it announces its closing in.
+struct Made {
+    GDBusConnection* connection = nullptr;
+    GMainContext* context = nullptr;
+};
+
+// Delivers what GDBus left for the context, then lets go of it.
+void releaseContext(GMainContext* context) {
+    if (context == nullptr) return;
+    while (g_main_context_iteration(context, FALSE)) {
     }
+    g_main_context_unref(context);
+}
+
+void release(Made made) {
+    if (made.connection != nullptr) g_object_unref(made.connection);
+    releaseContext(made.context);
+}
+
+void releaseCancellable(GCancellable* cancellable) { g_object_unref(cancellable); }
+
+Made connect(const std::string& address, GCancellable* cancellable) {
+    Made made;
+    made.context = g_main_context_new();
+    g_main_context_push_thread_default(made.context);
+    Error error;
+    made.connection = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, cancellable, error.out());
+    // A closed bus must never end the agent.
+    if (made.connection != nullptr) g_dbus_connection_set_exit_on_close(made.connection, FALSE);
+    g_main_context_pop_thread_default(made.context);
+    return made;
+}
+
+}  // namespace
+
+Bus::Bus(Kind kind, RequestDeadline& deadline)
+    : address_([kind] { return busAddress(kind); }), deadline_(deadline), noReplyCutsShort_(true) {}
+
+Bus::Bus(std::function<std::optional<std::string>()> address, RequestDeadline& deadline)
+    : address_(std::move(address)), deadline_(deadline), noReplyCutsShort_(false) {}
+
+Bus::~Bus() { drop(); }
+
+void Bus::drop() {
+    connection_ = Connection();
+    releaseContext(context_);
+    context_ = nullptr;
+}
+
+GDBusConnection* Bus::connection() {
+    if (connection_ && g_dbus_connection_is_closed(connection_.get())) drop();
+    if (connection_) return connection_.get();
+    const auto address = address_();
+    if (!address) return nullptr;
+    // A bus that takes the connection and then says nothing would hold the
+    // request for ever: the attempt runs on its own thread, and is cancelled
+    // when the deadline comes first.
+    GOwned<GCancellable, releaseCancellable> cancellable(g_cancellable_new());
+    Attempt<Made> attempt(
+        [address = *address, cancellable = static_cast<GCancellable*>(g_object_ref(cancellable.get()))] {
+            Made made = connect(address, cancellable);
+            g_object_unref(cancellable);
+            return made;
+        },
+        release);
+    auto made = attempt.wait(deadline_.when());
+    if (!made) {
+        g_cancellable_cancel(cancellable.get());
+        deadline_.cutShort();
+        throw PlatformError{};  // the bus did not answer in time
+    }
+    if (made->connection == nullptr) {
+        release(*made);
+        return nullptr;
+    }
+    connection_ = Connection(made->connection);
+    context_ = made->context;
     return connection_.get();
 }
 
-CallResult callOn(GDBusConnection* bus, const char* service, const char* object, const char* interface,
-                  const char* method, GVariant* parameters, const GVariantType* replyType, int timeoutMs,
-                  GDBusCallFlags flags) {
+CallResult Bus::call(const char* service, const char* object, const char* interface, const char* method,
+                     GVariant* parameters, const GVariantType* replyType, int timeoutMs, GDBusCallFlags flags) {
     CallResult result;
+    // The floating parameters are taken whatever happens.
+    Variant taken(parameters != nullptr ? g_variant_ref_sink(parameters) : nullptr);
+    GDBusConnection* bus = connection();
     if (bus == nullptr) {
-        if (parameters != nullptr) g_variant_unref(g_variant_ref_sink(parameters));
         result.error = Error(g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "no bus"));
         return result;
     }
-    result.reply = Variant(g_dbus_connection_call_sync(bus, service, object, interface, method, parameters,
-                                                       replyType, flags, timeoutMs, nullptr,
-                                                       result.error.out()));
+    const int waitMs = deadline_.remainingMs(timeoutMs);
+    if (waitMs <= 0) {
+        deadline_.cutShort();
+        throw PlatformError{};  // the request ran out of time
+    }
+    result.reply = Variant(g_dbus_connection_call_sync(bus, service, object, interface, method, taken.get(),
+                                                       replyType, flags, waitMs, nullptr, result.error.out()));
+    if (!result.reply && g_error_matches(result.error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT) &&
+        (noReplyCutsShort_ || waitMs < timeoutMs)) {
+        deadline_.cutShort();
+        throw PlatformError{};  // the bus did not answer in time
+    }
     return result;
-}
-
-CallResult Bus::call(const char* service, const char* object, const char* interface, const char* method,
-                     GVariant* parameters, const GVariantType* replyType, int timeoutMs,
-                     GDBusCallFlags flags) {
-    return callOn(connection(), service, object, interface, method, parameters, replyType, timeoutMs, flags);
 }
 
 Variant Bus::property(const char* service, const char* object, const char* interface, const char* name,

@@ -1,11 +1,14 @@
-// The system and session buses through GIO's GDBus: synchronous calls with
-// short timeouts, connections made on first use and again after they closed.
+// The system, session and accessibility buses through GIO's GDBus:
+// synchronous calls with short timeouts, bounded by the request's deadline.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
 #include <gio/gio.h>
+
+#include "platform/x11/deadline.h"
 
 namespace brindlecast::platform::x11 {
 
@@ -46,18 +49,23 @@ struct CallResult {
     bool declined() const;
 };
 
-// Calls a method on `bus` (none: not connected) and waits at most `timeoutMs`
-// for its reply. Takes the floating `parameters` in every case.
-CallResult callOn(GDBusConnection* bus, const char* service, const char* object, const char* interface,
-                  const char* method, GVariant* parameters, const GVariantType* replyType, int timeoutMs,
-                  GDBusCallFlags flags);
-
+// One bus, connected on first use and again after its connection closed. A
+// connection is made and every call waits only within the request's deadline
+// (deadline.h): one that does not come in time cuts the request short and
+// throws PlatformError, as does any call once the deadline has passed.
 class Bus {
 public:
     enum class Kind { system, session };
-    explicit Bus(Kind kind) : kind_(kind) {}
+    Bus(Kind kind, RequestDeadline& deadline);
+    // A bus at an address of its own (the accessibility bus), found anew for
+    // every connection; none when it cannot be found.
+    Bus(std::function<std::optional<std::string>()> address, RequestDeadline& deadline);
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
 
-    // Calls a method and waits at most `timeoutMs` for its reply.
+    // Calls a method and waits at most `timeoutMs` for its reply. Takes the
+    // floating `parameters` in every case.
     CallResult call(const char* service, const char* object, const char* interface, const char* method,
                     GVariant* parameters, const GVariantType* replyType, int timeoutMs,
                     GDBusCallFlags flags = G_DBUS_CALL_FLAGS_NONE);
@@ -67,8 +75,19 @@ public:
 
 private:
     GDBusConnection* connection();
-    Kind kind_;
+    // Lets go of a closed connection, and of everything GDBus still holds of it.
+    void drop();
+
+    std::function<std::optional<std::string>()> address_;
+    RequestDeadline& deadline_;
+    // Whether a call that gets no reply in its own time cuts the request
+    // short: on the system and session buses the one service asked did not
+    // answer; on the accessibility bus one application among many did not.
+    bool noReplyCutsShort_;
     Connection connection_;
+    // Where GDBus announces that the connection closed; the announcement
+    // holds the connection (and its socket) until it is delivered here.
+    GMainContext* context_ = nullptr;
 };
 
 // Nothing GLib, GIO or libatspi say may reach standard error or output.

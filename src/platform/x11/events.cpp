@@ -45,7 +45,7 @@ bool isChord(const KeyChord& chord, VirtualKey key, EventFlags flags) {
 // after they have settled, or when the agent ends.
 class XTestKeyboard final : public Keyboard {
 public:
-    explicit XTestKeyboard(::Display* display) : display_(display) {}
+    XTestKeyboard(::Display* display, RequestDeadline& deadline) : display_(display), deadline_(deadline) {}
 
     std::optional<Map> map() override {
         Map map;
@@ -66,10 +66,16 @@ public:
     }
     void sync() override { XSync(display_, False); }
     Clock::time_point now() override { return Clock::now(); }
-    void sleepUntil(Clock::time_point when) override { std::this_thread::sleep_until(when); }
+    // The wait for a borrowed key to settle is the request's own: the
+    // deadline moves back by it.
+    void sleepUntil(Clock::time_point when) override {
+        deadline_.allow(when - Clock::now());
+        std::this_thread::sleep_until(when);
+    }
 
 private:
     ::Display* display_;
+    RequestDeadline& deadline_;
 };
 
 // A point lies in the pixel that contains it. Fractions of the display that
@@ -233,7 +239,7 @@ void X11Mac::toggleFullscreen() {
 }
 
 void X11Mac::typeText(std::u16string_view units) {
-    XTestKeyboard keyboard(x_.get());
+    XTestKeyboard keyboard(x_.get(), deadline_);
     lender_.type(keyboard, textKeysyms(units));
 }
 
@@ -244,11 +250,12 @@ void X11Mac::returnBorrowedKeys(bool wait) {
         lender_.forget();  // a new server has its own map
         return;
     }
-    XTestKeyboard keyboard(display);
+    XTestKeyboard keyboard(display, deadline_);
     lender_.giveBack(keyboard, wait);
 }
 
 void X11Mac::beginRequest(std::string_view) {
+    deadline_.begin();
     returnBorrowedKeys(false);
 }
 

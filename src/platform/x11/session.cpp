@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <X11/Xatom.h>
@@ -19,8 +20,21 @@ namespace brindlecast::platform {
 using namespace x11;
 
 std::unique_ptr<Mac> makeX11Mac() {
+    // Standard error is nobody's to read: before any library can print there
+    // (Xlib its refused connections, GLib its warnings), it leads nowhere.
+    const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (nowhere >= 0 && nowhere != STDERR_FILENO) {
+        ::dup2(nowhere, STDERR_FILENO);
+        ::close(nowhere);
+    }
     silenceGLib();
     return std::make_unique<X11Mac>();
+}
+
+void X11Mac::endRequest() {
+    const bool cut = deadline_.wasCutShort();
+    deadline_.end();
+    if (cut) throw PlatformError{};  // the desktop did not answer in time
 }
 
 
@@ -186,6 +200,7 @@ PowerReply X11Mac::requestPower(PowerIntent intent, double timeoutSeconds) {
                          : intent == PowerIntent::restart ? "Reboot"
                                                           : "Suspend";
     // Interactive: logind may ask the user (through polkit) before it agrees.
+    deadline_.allow(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds)));
     const CallResult result =
         system_.call(logindService, logindManager, managerInterface, method, g_variant_new("(b)", TRUE), nullptr,
                      static_cast<int>(timeoutSeconds * 1000));

@@ -11,6 +11,8 @@
 #include <X11/extensions/XRes.h>
 #include <X11/extensions/Xext.h>
 
+#include "platform/mac.h"
+
 namespace brindlecast::platform::x11 {
 
 namespace {
@@ -44,28 +46,62 @@ void markLost(::Display*, void*) {
 }  // namespace
 
 XConnection::~XConnection() {
+    // Closing waits for the server, still watched by the deadline.
     if (display_ != nullptr) XCloseDisplay(display_);
+    deadline_.watch(-1);
 }
 
 ::Display* XConnection::get() {
+    deadline_.check();
     if (display_ != nullptr && connectionLost) {
+        deadline_.watch(-1);
         XCloseDisplay(display_);
         display_ = nullptr;
     }
-    if (display_ == nullptr) {
-        const char* name = std::getenv("DISPLAY");
-        if (name == nullptr || *name == '\0') return nullptr;
+    if (display_ == nullptr) display_ = open();
+    return display_;
+}
+
+::Display* XConnection::open() {
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == '\0') return nullptr;
+    if (!opening_) {
+        if (refusedIn_ == deadline_.serial() || Clock::now() < nextTry_) return nullptr;
         XSetErrorHandler(recordError);
         XSetIOErrorHandler(ignoreIOError);
         XSetExtensionErrorHandler(ignoreMissingExtension);
-        display_ = XOpenDisplay(name);
-        if (display_ == nullptr) return nullptr;
-        connectionLost = false;
-        ++generation_;
-        atoms_.clear();
-        XSetIOErrorExitHandler(display_, markLost, nullptr);
+        opening_ = std::make_unique<Attempt<::Display*>>(
+            [name = std::string(name)] {
+                ::Display* display = XOpenDisplay(name.c_str());
+                if (display != nullptr) XSetIOErrorExitHandler(display, markLost, nullptr);
+                return display;
+            },
+            [](::Display* display) {
+                if (display != nullptr) XCloseDisplay(display);
+            });
+        openingSince_ = Clock::now();
     }
-    return display_;
+    const auto made = opening_->wait(deadline_.when());
+    if (!made) {
+        // A stopped or grabbed server: the attempt goes on for the next request.
+        deadline_.cutShort();
+        throw PlatformError{};  // the X server did not answer in time
+    }
+    opening_.reset();
+    if (*made == nullptr) {
+        refusedIn_ = deadline_.serial();
+        if (Clock::now() - openingSince_ >= slowRefusal) {
+            pause_ = std::clamp<Clock::duration>(2 * pause_, std::chrono::seconds(1), slowRefusalPause);
+            nextTry_ = Clock::now() + pause_;
+        }
+        return nullptr;
+    }
+    pause_ = {};
+    connectionLost = false;
+    ++generation_;
+    atoms_.clear();
+    deadline_.watch(ConnectionNumber(*made));
+    return *made;
 }
 
 bool XConnection::alive() {

@@ -12,14 +12,21 @@
 
 #include <X11/Xlib.h>
 
+#include "platform/x11/deadline.h"
+
 namespace brindlecast::platform::x11 {
 
 // The one connection of the process, opened on first use. A connection that
 // the server closed is dropped and opened again by the next `get`. Errors
 // never reach standard error: they are counted here instead.
+//
+// Opening waits for the server only within the request's deadline (see
+// deadline.h); a request that runs past it while blocked in the server has
+// the connection shut down. After either, `get` throws PlatformError for the
+// rest of the request.
 class XConnection {
 public:
-    XConnection() = default;
+    explicit XConnection(RequestDeadline& deadline) : deadline_(deadline) {}
     ~XConnection();
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;
@@ -38,9 +45,26 @@ public:
     uint64_t generation() const { return generation_; }
 
 private:
+    // A new connection, or null when the server cannot be reached or refuses.
+    ::Display* open();
+
     ::Display* display_ = nullptr;
     uint64_t generation_ = 0;
     std::map<std::string, Atom, std::less<>> atoms_;
+
+    // Opening within the deadline: an attempt the server has not answered
+    // yet is left to run and waited for again by the next request. A server
+    // that refuses is asked at most once a request, and after a slow refusal
+    // (a wrong authorisation cookie costs the server's delay) not again for a
+    // while, doubling up to `slowRefusalPause`.
+    static constexpr auto slowRefusal = std::chrono::milliseconds(100);
+    static constexpr auto slowRefusalPause = std::chrono::seconds(8);
+    RequestDeadline& deadline_;
+    std::unique_ptr<Attempt<::Display*>> opening_;
+    unsigned long refusedIn_ = 0;
+    Clock::time_point openingSince_{};
+    Clock::time_point nextTry_{};
+    Clock::duration pause_{};
 };
 
 // Collects the X errors of the requests made while it lives; `failed` syncs
