@@ -11,13 +11,28 @@ namespace brindlecast::platform {
 
 ScanRoots X11Mac::applicationRoots() { return x11::applicationFolders(); }
 
-std::optional<std::vector<FolderEntry>> X11Mac::listFolder(const std::string& path) { return readFolder(path); }
+// An applications folder is listed with every entry below it: desktop
+// entries are found at any depth.
+std::optional<std::vector<FolderEntry>> X11Mac::listFolder(const std::string& path) {
+    return x11::listEntryFolder(path);
+}
 
 bool X11Mac::isApplicationCandidate(const FolderEntry& entry) { return x11::isDesktopEntryCandidate(entry); }
 
-std::optional<Bundle> X11Mac::openBundle(const std::string& path) { return x11::openEntry(path); }
+std::optional<Bundle> X11Mac::openBundle(const std::string& path) {
+    // An entry that starts a blocked program or a protected screen's program
+    // (a terminal, a lock screen, a greeter, a polkit agent), whatever its
+    // desktop id, is never offered.
+    static const x11::ProgramNames refused = [this] {
+        IdentifierSets sets = identifierSets();
+        x11::ProgramNames names(sets.blockedBundles.begin(), sets.blockedBundles.end());
+        names.insert(sets.secureScreenBundles.begin(), sets.secureScreenBundles.end());
+        return names;
+    }();
+    return x11::openEntry(path, refused);
+}
 
-std::string X11Mac::standardLocation(const std::string& path) { return x11::standardPath(path); }
+std::string X11Mac::standardLocation(const std::string& path) { return x11::entryLocation(path); }
 
 bool X11Mac::fileExists(const std::string& path) {
     struct stat info {};
@@ -37,7 +52,7 @@ bool X11Mac::forceTerminate(const RunningApp& app) { return x11::killProcess(app
 void X11Mac::openApplication(const std::string& bundlePath) { x11::launchEntry(bundlePath); }
 
 std::optional<Picture> X11Mac::drawIcon(const std::string& bundlePath, int size) {
-    return x11::drawEntryIcon(bundlePath, size);
+    return x11::drawEntryIcon(bundlePath, size, x11::chosenIconTheme(x_.get()));
 }
 
 }  // namespace brindlecast::platform
