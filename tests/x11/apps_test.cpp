@@ -1,6 +1,9 @@
 // The X11 agent's applications: desktop entries in private data folders,
 // launched, found running, brought forward, previewed, closed and killed.
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -70,6 +73,50 @@ Icon decodeIcon(const object& response) {
     }
     g_object_unref(loader);
     return icon;
+}
+
+// The XSETTINGS property bytes (least significant byte first) of one string setting.
+std::string xsettingsProperty(const std::string& name, const std::string& value) {
+    std::string bytes;
+    const auto card32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    };
+    const auto padded = [&](const std::string& text) {
+        bytes += text;
+        bytes.append((4 - text.size() % 4) % 4, '\0');
+    };
+    bytes += std::string("\0\0\0\0", 4);  // LSBFirst and three unused
+    card32(1);                              // serial
+    card32(1);                              // one setting
+    bytes.push_back(1);                     // a string
+    bytes.push_back(0);
+    bytes.push_back(static_cast<char>(name.size() & 0xff));
+    bytes.push_back(static_cast<char>(name.size() >> 8));
+    padded(name);
+    card32(0);  // last change
+    card32(static_cast<uint32_t>(value.size()));
+    padded(value);
+    return bytes;
+}
+
+// The lines "key<TAB>value" of a helper's output file.
+std::map<std::string, std::string> tabbedLines(const fs::path& file) {
+    std::map<std::string, std::string> lines;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        const auto tab = line.find('\t');
+        if (tab != std::string::npos) lines[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return lines;
+}
+
+// The agent's peak resident memory in KiB (VmHWM), -1 when unknown.
+long peakMemoryKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+    }
+    return -1;
 }
 
 // The RGB of a preview's centre.
@@ -145,6 +192,50 @@ protected:
             XCloseDisplay(dpy);
             write(system / "text.desktop", entry("Text", "Exec=true\nStartupWMClass=" + wmClass + "\n"));
         }
+        // Icon themes: the user's "Chosen" (through XSETTINGS) inherits "Middle",
+        // which inherits hicolor; "Other" is installed and has every icon.
+        // Each icon file has a colour of its own.
+        const fs::path homeIcons = data_ / "home" / "icons";
+        const fs::path systemIcons = data_ / "system" / "icons";
+        write(homeIcons / "Chosen" / "index.theme",
+              "[Icon Theme]\nName=Chosen\nInherits=Middle\nDirectories=48x48/apps,16x16/apps,256x256/apps\n\n"
+              "[48x48/apps]\nSize=48\nType=Threshold\n\n[16x16/apps]\nSize=16\nType=Fixed\n\n"
+              "[256x256/apps]\nSize=256\nType=Fixed\n");
+        write(systemIcons / "Middle" / "index.theme",
+              "[Icon Theme]\nName=Middle\nInherits=hicolor\nDirectories=48x48/apps\n\n[48x48/apps]\nSize=48\nType=Threshold\n");
+        write(systemIcons / "Other" / "index.theme",
+              "[Icon Theme]\nName=Other\nDirectories=48x48/apps\n\n[48x48/apps]\nSize=48\nType=Threshold\n");
+        int colours = 0;
+        const auto themed = [&](const fs::path& file) {
+            const int n = ++colours;
+            const std::array<int, 4> rgba{(n * 37) % 256, 255 - n * 13, (n * 71) % 200, 255};
+            writePng(file, 48, 48, (uint32_t(rgba[0]) << 24) | (uint32_t(rgba[1]) << 16) | (uint32_t(rgba[2]) << 8) | 0xff);
+            iconColours_[fs::absolute(file).lexically_normal().string()] = rgba;
+        };
+        for (const std::string name : {"theme-first", "from-parent", "from-hicolor", "from-base", "from-pixmaps", "nearest"}) {
+            write(system / ("icon-" + name + ".desktop"), entry("Icon " + name, "Exec=true\nIcon=" + name + "\n"));
+            themedEntries_.push_back((system / ("icon-" + name + ".desktop")).string());
+            themed(systemIcons / "Other" / "48x48" / "apps" / (name + ".png"));
+        }
+        themed(homeIcons / "Chosen" / "48x48" / "apps" / "theme-first.png");
+        themed(homeIcons / "hicolor" / "48x48" / "apps" / "theme-first.png");
+        themed(systemIcons / "Middle" / "48x48" / "apps" / "from-parent.png");
+        themed(homeIcons / "hicolor" / "48x48" / "apps" / "from-hicolor.png");
+        themed(homeIcons / "from-base.png");
+        themed(data_ / "system" / "pixmaps" / "from-pixmaps.png");
+        themed(homeIcons / "Chosen" / "16x16" / "apps" / "nearest.png");
+        themed(homeIcons / "Chosen" / "256x256" / "apps" / "nearest.png");
+        // The user's theme, as a settings manager announces it.
+        settingsOwner_ = XOpenDisplay(desktop().display().c_str());
+        if (settingsOwner_ != nullptr) {
+            const Window owner = XCreateSimpleWindow(settingsOwner_, DefaultRootWindow(settingsOwner_), -10, -10, 1, 1, 0, 0, 0);
+            XSetSelectionOwner(settingsOwner_, XInternAtom(settingsOwner_, "_XSETTINGS_S0", False), owner, CurrentTime);
+            const Atom settings = XInternAtom(settingsOwner_, "_XSETTINGS_SETTINGS", False);
+            const std::string bytes = xsettingsProperty("Net/IconThemeName", "Chosen");
+            XChangeProperty(settingsOwner_, owner, settings, settings, 8, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+            XSync(settingsOwner_, False);
+        }
         agent_ = std::make_unique<Agent>(desktop(), std::vector<std::string>{
             "XDG_DATA_HOME=" + (data_ / "home").string(), "XDG_DATA_DIRS=" + (data_ / "system").string()});
     }
@@ -152,6 +243,8 @@ protected:
         if (!agent_) return;
         const std::string errors = agent_->errors();
         agent_.reset();
+        if (settingsOwner_ != nullptr) XCloseDisplay(settingsOwner_);
+        settingsOwner_ = nullptr;
         EXPECT_EQ(errors, "") << "the agent, or an application it launched, wrote to standard error";
     }
 
@@ -235,6 +328,9 @@ protected:
     }
 
     static inline fs::path data_;
+    static inline std::map<std::string, std::array<int, 4>> iconColours_;  // by icon file
+    static inline std::vector<std::string> themedEntries_;
+    static inline Display* settingsOwner_ = nullptr;
     static inline std::unique_ptr<Agent> agent_;
     Display* dpy_ = nullptr;
     std::vector<pid_t> started_;
@@ -245,7 +341,12 @@ TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
     std::set<std::string> names;
     for (const auto& [name, app] : apps) names.insert(name);
     // Hidden and NoDisplay entries are left out; the user's entry shadows the system one.
-    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Green", "Mine", "Plain", "Png", "Svg", "Text"}));
+    std::set<std::string> expected{"Blue", "Green", "Mine", "Plain", "Png", "Svg", "Text"};
+    for (const auto& entry : themedEntries_) {
+        const std::string file = fs::path(entry).stem().string();
+        expected.insert("Icon " + file.substr(5));
+    }
+    EXPECT_EQ(names, expected);
     ASSERT_TRUE(apps.contains("Text"));
     EXPECT_EQ(apps.at("Text").at("running"), true);
     ASSERT_TRUE(apps.contains("Png") && apps.contains("Mine"));
@@ -272,6 +373,106 @@ TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
     const object hidden = ask(R"({"id":"h","operation":"apps.icon","appId":")" + id("home/applications/hidden.desktop") + "\"}");
     EXPECT_EQ(hidden.at("ok"), false);
     EXPECT_EQ(text(hidden.at("code")), brindlecast::failures::appNotInCatalog.code);
+}
+
+TEST_F(X11Apps, IconsAreTheOnesGtkPicks) {
+    // GTK 3 on the same desktop and folders says which file each entry's icon is.
+    const fs::path out = data_ / "gtk-icons.txt";
+    std::vector<std::string> argv{"/usr/bin/python3", BRINDLECAST_X11_SCRIPTS "/gtk_icons.py", out.string()};
+    argv.insert(argv.end(), themedEntries_.begin(), themedEntries_.end());
+    auto env = desktop().environment();
+    env.push_back("XDG_DATA_HOME=" + (data_ / "home").string());
+    env.push_back("XDG_DATA_DIRS=" + (data_ / "system").string());
+    ASSERT_EQ(x11test::run(argv, env, 60), 0);
+    const auto gtk = tabbedLines(out);
+    // GTK read the theme from the same settings.
+    ASSERT_EQ(gtk.count("theme"), 1u);
+    EXPECT_EQ(gtk.at("theme"), "Chosen");
+    for (const auto& entry : themedEntries_) {
+        ASSERT_TRUE(gtk.contains(entry)) << entry;
+        const std::string file = fs::path(gtk.at(entry)).lexically_normal().string();
+        ASSERT_TRUE(iconColours_.contains(file)) << entry << ": GTK picks " << file;
+        const std::string appId = brindlecast::apps::applicationIdentifier(fs::canonical(entry).string());
+        const Icon icon = decodeIcon(ask(R"({"id":"i","operation":"apps.icon","appId":")" + appId + "\"}"));
+        EXPECT_EQ(icon.centre, iconColours_.at(file)) << entry << ": GTK picks " << file;
+    }
+    // Not what an unordered search would give: the chosen theme's, not Other's.
+    EXPECT_TRUE(gtk.at(themedEntries_.front()).find("/Chosen/") != std::string::npos);
+}
+
+TEST_F(X11Apps, HostileEntriesAndIconsCostABoundedAmount) {
+    // A desktop of its own: entries and icon files made to cost memory and time.
+    const fs::path hostile = data_ / "hostile";
+    const fs::path apps = hostile / "applications";
+    const auto entry = [](const std::string& name, const std::string& more) {
+        return "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=true\n" + more;
+    };
+    // 20000 x 20000 pixels in a small file (1-bit grey rows of zeros), an
+    // XPM that claims as much, and nested <use> that draws 6^7 circles.
+    const fs::path hugePng = hostile / "huge.png";
+    fs::create_directories(apps);
+    ASSERT_EQ(x11test::run({"/usr/bin/python3", "-c",
+                            "import struct,sys,zlib\n"
+                            "w=h=20000\n"
+                            "def chunk(t,d): return struct.pack('>I',len(d))+t+d+struct.pack('>I',zlib.crc32(t+d))\n"
+                            "z=zlib.compressobj(9); row=bytes(1+(w+7)//8); data=b''.join(z.compress(row) for _ in range(h))+z.flush()\n"
+                            "open(sys.argv[1],'wb').write(b'\\x89PNG\\r\\n\\x1a\\n'+chunk(b'IHDR',struct.pack('>IIBBBBB',w,h,1,0,0,0,0))+chunk(b'IDAT',data)+chunk(b'IEND',b''))\n",
+                            hugePng.string()},
+                           desktop().environment(), 60),
+              0);
+    write(hostile / "huge.xpm", "/* XPM */\nstatic char *huge[] = {\n\"20000 20000 1 1\",\n\". c #ff0000\",\n\".\"};\n");
+    std::string bomb = "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' width='96' height='96'>"
+                       "<defs><g id='a0'><circle cx='48' cy='48' r='40' fill='red' opacity='0.5'/></g>";
+    for (int level = 1; level <= 7; ++level) {
+        bomb += "<g id='a" + std::to_string(level) + "'>";
+        for (int i = 0; i < 6; ++i) bomb += "<use xlink:href='#a" + std::to_string(level - 1) + "'/>";
+        bomb += "</g>";
+    }
+    write(hostile / "bomb.svg", bomb + "</defs><use xlink:href='#a7'/></svg>");
+    writePng(hostile / "fine.png", 16, 16, 0x00c000ff);
+    write(apps / "huge-png.desktop", entry("HugePng", "Icon=" + hugePng.string() + "\n"));
+    write(apps / "huge-xpm.desktop", entry("HugeXpm", "Icon=" + (hostile / "huge.xpm").string() + "\n"));
+    write(apps / "bomb.desktop", entry("Bomb", "Icon=" + (hostile / "bomb.svg").string() + "\n"));
+    write(apps / "fine.desktop", entry("Fine", "Icon=" + (hostile / "fine.png").string() + "\n"));
+    write(apps / "plain.desktop", entry("Plain", ""));
+    // A 50 MB Name, and 200 entries just within the size an entry may have.
+    write(apps / "big-name.desktop", entry(std::string(50 << 20, 'N'), ""));
+    for (int i = 0; i < 200; ++i) {
+        write(apps / "filler" / (std::to_string(i) + ".desktop"),
+              entry("Filler " + std::to_string(i), "Comment=" + std::string(250 << 10, 'c') + "\n"));
+    }
+
+    Agent agent(desktop(), {"XDG_DATA_HOME=" + hostile.string(), "XDG_DATA_DIRS=" + (hostile / "none").string()});
+    const auto started = std::chrono::steady_clock::now();
+    const object list = agent.ask(R"({"id":"l","operation":"apps.list"})", 60);
+    const double listSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_EQ(list.at("ok"), true);
+    std::set<std::string> names;
+    for (const auto& app : list.at("apps").as_array()) names.insert(text(app.at("name")));
+    EXPECT_EQ(names.size(), 205u);
+    EXPECT_TRUE(names.contains("Fine") && names.contains("Bomb") && names.contains("Filler 199"));
+    EXPECT_FALSE(std::any_of(names.begin(), names.end(), [](const std::string& name) { return name.starts_with("NNN"); }));
+
+    const auto icon = [&](const std::string& file, double& seconds) {
+        const std::string appId = brindlecast::apps::applicationIdentifier(fs::canonical(apps / file).string());
+        const auto start = std::chrono::steady_clock::now();
+        const object response = agent.ask(R"({"id":"i","operation":"apps.icon","appId":")" + appId + "\"}", 60);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(response.at("ok"), true) << file;
+        return decodeIcon(response);
+    };
+    double seconds = 0, pngSeconds = 0, xpmSeconds = 0, svgSeconds = 0;
+    const Icon generic = icon("plain.desktop", seconds);
+    EXPECT_EQ(icon("fine.desktop", seconds).centre, (std::array<int, 4>{0, 192, 0, 255}));
+    // Each hostile icon is the generic one.
+    EXPECT_EQ(icon("huge-png.desktop", pngSeconds).centre, generic.centre);
+    EXPECT_EQ(icon("huge-xpm.desktop", xpmSeconds).centre, generic.centre);
+    EXPECT_EQ(icon("bomb.desktop", svgSeconds).centre, generic.centre);
+    EXPECT_EQ(agent.ask(R"({"id":"g","operation":"desktop.guard"})").at("ok"), true);
+    std::printf("[ figures  ] apps.list of 205 entries (200 of 250 KiB, one of 50 MB left out): %.2f s; "
+                "apps.icon: 20000x20000 PNG %.2f s, XPM %.2f s, SVG bomb %.2f s; agent peak memory %ld KiB\n",
+                listSeconds, pngSeconds, xpmSeconds, svgSeconds, peakMemoryKiB(agent.pid()));
+    EXPECT_EQ(agent.errors(), "");
 }
 
 TEST_F(X11Apps, RunViewPreviewCloseAndTerminate) {

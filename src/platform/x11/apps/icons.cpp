@@ -15,6 +15,7 @@
 #include <limits>
 #include <memory>
 #include <set>
+#include <utility>
 #include <string_view>
 
 #include <fcntl.h>
@@ -122,6 +123,16 @@ struct ThemeFolder {
         }
         return 0;
     }
+    // Whether the folder's icons are smaller than `wanted`: scaled up, they
+    // look worse than larger ones scaled down.
+    bool smaller(int wanted) const {
+        switch (type) {
+            case Type::fixed: return size < wanted;
+            case Type::scalable: return maxSize < wanted;
+            case Type::threshold: return static_cast<long>(size) + threshold < wanted;
+        }
+        return false;
+    }
 };
 
 struct Theme {
@@ -203,29 +214,31 @@ std::vector<Theme> themeChain(const std::vector<std::string>& bases, const std::
     return chain;
 }
 
-// The icon's file in one theme: the first folder matching the size, else the
-// nearest.
+// The icon's file in one theme: the first folder matching the size, else,
+// as GTK chooses, the nearest folder of larger icons, else the nearest of
+// smaller ones.
 std::optional<std::string> lookInTheme(const std::vector<std::string>& bases, const Theme& theme,
                                        const std::string& name, int size) {
-    std::optional<std::string> nearest;
-    long nearestDistance = std::numeric_limits<long>::max();
+    std::optional<std::string> best;
+    // (smaller, distance) of the best so far: less is better.
+    std::pair<bool, long> bestRank{true, std::numeric_limits<long>::max()};
     for (const auto& folder : theme.folders) {
-        const long distance = folder.distance(size);
-        if (distance >= nearestDistance) continue;
+        const std::pair<bool, long> rank{folder.distance(size) != 0 && folder.smaller(size), folder.distance(size)};
+        if (rank >= bestRank) continue;
         for (const auto& base : bases) {
             const std::string dir = base + "/" + theme.name + "/" + folder.name + "/";
             for (const char* extension : extensions) {
                 std::string file = dir + name + extension;
                 if (!isFile(file)) continue;
-                if (distance == 0) return file;
-                nearest = std::move(file);
-                nearestDistance = distance;
+                if (rank.second == 0) return file;
+                best = std::move(file);
+                bestRank = rank;
                 break;
             }
-            if (nearestDistance == distance) break;
+            if (bestRank == rank) break;
         }
     }
-    return nearest;
+    return best;
 }
 
 // The gdk-pixbuf format of an icon file, from its name: the type is not
