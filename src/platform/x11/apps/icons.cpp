@@ -35,6 +35,17 @@
 
 extern char** environ;
 
+#if defined(__SANITIZE_ADDRESS__)
+#define BRINDLECAST_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BRINDLECAST_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef BRINDLECAST_ADDRESS_SANITIZER
+#define BRINDLECAST_ADDRESS_SANITIZER 0
+#endif
+
 namespace brindlecast::platform::x11 {
 
 namespace {
@@ -62,8 +73,6 @@ constexpr std::size_t maxThemeFolders = 1024;
 constexpr std::size_t maxThemes = 32;
 // The XSETTINGS property is read up to this many bytes.
 constexpr long maxSettingsBytes = 256 * 1024;
-// The child that draws an SVG: its own limits, beyond the wait.
-constexpr rlim_t drawerMemoryBytes = rlim_t{1} << 30;
 constexpr const char* drawerArgument = "--brindlecast-draw-icon";
 
 std::string environment(const char* name) {
@@ -570,7 +579,7 @@ std::optional<std::string> findThemedIcon(const std::string& name, int size, con
 }
 
 std::optional<Picture> decodeIcon(std::string_view bytes, std::string_view format, int size) {
-    if (size <= 0 || !headerFits(bytes, format)) return std::nullopt;
+    if (size <= 0 || bytes.empty() || !headerFits(bytes, format)) return std::nullopt;
     const std::string type(format);
     std::unique_ptr<GdkPixbufLoader, GObjectUnref> loader(gdk_pixbuf_loader_new_with_type(type.c_str(), nullptr));
     if (!loader) return std::nullopt;
@@ -629,9 +638,13 @@ std::optional<int> runIconDrawer(int argc, char** argv) {
     // Whatever the file holds, the child stays within a second of CPU time
     // beyond its parent's wait and a gigabyte of memory.
     const rlimit cpu{3, 3};
-    const rlimit memory{drawerMemoryBytes, drawerMemoryBytes};
     ::setrlimit(RLIMIT_CPU, &cpu);
+#if !BRINDLECAST_ADDRESS_SANITIZER
+    // (AddressSanitizer reserves far more address space than this.)
+    constexpr rlim_t drawerMemoryBytes = rlim_t{1} << 30;
+    const rlimit memory{drawerMemoryBytes, drawerMemoryBytes};
     ::setrlimit(RLIMIT_AS, &memory);
+#endif
     const std::string file = argv[2];
     const int size = std::atoi(argv[3]);
     const char* format = formatOf(file);
