@@ -435,11 +435,11 @@ TEST_F(X11Apps, HostileEntriesAndIconsCostABoundedAmount) {
     write(apps / "bomb.desktop", entry("Bomb", "Icon=" + (hostile / "bomb.svg").string() + "\n"));
     write(apps / "fine.desktop", entry("Fine", "Icon=" + (hostile / "fine.png").string() + "\n"));
     write(apps / "plain.desktop", entry("Plain", ""));
-    // A 50 MB Name, and 200 entries just within the size an entry may have.
+    // A 50 MB Name, and 200 entries just within the 128 KiB an entry may have.
     write(apps / "big-name.desktop", entry(std::string(50 << 20, 'N'), ""));
     for (int i = 0; i < 200; ++i) {
         write(apps / "filler" / (std::to_string(i) + ".desktop"),
-              entry("Filler " + std::to_string(i), "Comment=" + std::string(250 << 10, 'c') + "\n"));
+              entry("Filler " + std::to_string(i), "Comment=" + std::string(127 << 10, 'c') + "\n"));
     }
 
     Agent agent(desktop(), {"XDG_DATA_HOME=" + hostile.string(), "XDG_DATA_DIRS=" + (hostile / "none").string()});
@@ -469,7 +469,7 @@ TEST_F(X11Apps, HostileEntriesAndIconsCostABoundedAmount) {
     EXPECT_EQ(icon("huge-xpm.desktop", xpmSeconds).centre, generic.centre);
     EXPECT_EQ(icon("bomb.desktop", svgSeconds).centre, generic.centre);
     EXPECT_EQ(agent.ask(R"({"id":"g","operation":"desktop.guard"})").at("ok"), true);
-    std::printf("[ figures  ] apps.list of 205 entries (200 of 250 KiB, one of 50 MB left out): %.2f s; "
+    std::printf("[ figures  ] apps.list of 205 entries (200 of 127 KiB, one of 50 MB left out): %.2f s; "
                 "apps.icon: 20000x20000 PNG %.2f s, XPM %.2f s, SVG bomb %.2f s; agent peak memory %ld KiB\n",
                 listSeconds, pngSeconds, xpmSeconds, svgSeconds, peakMemoryKiB(agent.pid()));
     EXPECT_EQ(agent.errors(), "");

@@ -238,6 +238,10 @@ TEST_F(DesktopEntries, CatalogAgreesWithGio) {
     // A program refused by name is never offered, whatever the entry is called.
     EXPECT_FALSE(x11::openEntry((system_ / "quoted.desktop").string(), {"myapp"}));
     EXPECT_FALSE(x11::openEntry((system_ / "onlyxfce.desktop").string(), {"true"}));
+    write(system_ / "wrapped.desktop", "[Desktop Entry]\nType=Application\nName=Wrapped\nExec=env -u X LANG=C \"" +
+                                           program.string() + "\" -x\n");
+    EXPECT_TRUE(x11::openEntry((system_ / "wrapped.desktop").string(), {"xterm"}));
+    EXPECT_FALSE(x11::openEntry((system_ / "wrapped.desktop").string(), {"myapp"}));
 
     // Running applications are matched against the same entries: the quoted
     // program is found.

@@ -35,12 +35,15 @@ struct GFreeing {
 using GText = std::unique_ptr<gchar, GFreeing>;
 
 constexpr std::string_view entrySuffix = ".desktop";
-// GIO reads an entry whole: a larger file is no desktop entry.
-constexpr off_t maxEntryBytes = 256 * 1024;
+// GIO reads an entry whole: a larger file is no desktop entry (the largest
+// real ones, with every translation, are a few tens of KiB).
+constexpr off_t maxEntryBytes = 128 * 1024;
 // What one walk of an applications folder may cost.
 constexpr int deepestFolder = 32;
-constexpr std::size_t maxCandidates = 2048;
+constexpr std::size_t maxCandidates = 1024;
 constexpr std::size_t maxNamesRead = 16384;
+// The most entries read for matching running applications, over all folders.
+constexpr std::size_t maxShown = 1024;
 // A desktop id with more dashes than this is looked for only as itself.
 constexpr int dashLimit = 8;
 // The most folders looked at for one desktop id's shadowing.
@@ -102,6 +105,11 @@ std::string programPath(const std::string& program) {
     GText found(g_find_program_in_path(program.c_str()));
     if (!found) return {};
     return standardPath(found.get());
+}
+
+std::string_view fileName(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 struct KeyFileFree {
@@ -192,13 +200,24 @@ std::optional<LoadedEntry> loadShown(const std::string& path, const ProgramNames
     const char* line = g_app_info_get_commandline(G_APP_INFO(info.get()));
     if (auto arguments = line != nullptr ? execArguments(line) : std::nullopt) entry.exec = std::move(*arguments);
     if (!entry.exec.empty()) {
-        const std::string& program = entry.exec.front();
-        const std::size_t slash = program.rfind('/');
-        if (refused.contains(slash == std::string::npos ? program : program.substr(slash + 1))) return std::nullopt;
-        entry.program = programPath(program);
-        if (!entry.program.empty()) {
-            const std::size_t resolvedSlash = entry.program.rfind('/');
-            if (refused.contains(std::string_view(entry.program).substr(resolvedSlash + 1))) return std::nullopt;
+        entry.program = programPath(entry.exec.front());
+        // The program by its name and by the name of what it resolves to
+        // (x-terminal-emulator is a link to a terminal); through env, the
+        // program env starts.
+        std::size_t first = 0;
+        if (fileName(entry.exec.front()) == "env") {
+            first = 1;
+            while (first < entry.exec.size() &&
+                   (entry.exec[first].starts_with('-') || entry.exec[first].find('=') != std::string::npos)) {
+                // -u NAME and -C FOLDER take the next argument.
+                if (entry.exec[first] == "-u" || entry.exec[first] == "-C") ++first;
+                ++first;
+            }
+        }
+        for (const std::string& name : {entry.exec.front(), entry.program,
+                                        first < entry.exec.size() ? entry.exec[first] : std::string(),
+                                        first < entry.exec.size() ? programPath(entry.exec[first]) : std::string()}) {
+            if (!name.empty() && refused.contains(fileName(name))) return std::nullopt;
         }
     }
     entry.info = std::move(info);
@@ -254,6 +273,7 @@ void collectShown(const std::string& folder, std::vector<EntrySummary>& out) {
     const auto entries = listEntryFolder(folder);
     if (!entries) return;
     for (const auto& entry : *entries) {
+        if (out.size() >= maxShown) return;
         const auto loaded = loadShown(entry.path, {});
         if (!loaded) continue;
         EntrySummary summary;

@@ -36,7 +36,7 @@ bool isDesktopEntryCandidate(const FolderEntry& entry);
 
 // The desktop entry candidates of an applications folder and of every folder
 // below it, at any depth, folder links followed (each folder once), in name
-// order within each folder. Bounded: at most 32 folders deep, 2,048
+// order within each folder. Bounded: at most 32 folders deep, 1,024
 // candidates and 16,384 names read. None when the folder cannot be read.
 std::optional<std::vector<FolderEntry>> listEntryFolder(const std::string& path);
 
@@ -49,7 +49,7 @@ std::string desktopId(const std::string& path);
 using ProgramNames = std::set<std::string, std::less<>>;
 
 // The entry as an application: none when it is not a shown application of
-// this desktop (unreadable or over 256 KiB, Type other than Application,
+// this desktop (unreadable or over 128 KiB, Type other than Application,
 // Hidden, not shown here by NoDisplay, OnlyShowIn or NotShowIn against
 // XDG_CURRENT_DESKTOP, a TryExec or Exec program that is not installed), or
 // an entry of the same desktop id in a more important folder shadows it, or
@@ -79,6 +79,7 @@ struct EntrySummary {
     std::string executable;      // the Exec program's resolved path, empty when not found
     std::vector<std::string> arguments;  // the Exec line's arguments after the program, field codes left out
 };
+// At most 1,024, in folder order.
 std::vector<EntrySummary> shownEntries();
 
 // Launches the entry through GIO and waits for GIO's report; throws

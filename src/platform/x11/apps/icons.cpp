@@ -664,7 +664,7 @@ std::optional<int> runIconDrawer(int argc, char** argv) {
 std::optional<Picture> drawEntryIcon(const std::string& path, int size, const std::string& theme) {
     if (size <= 0) return std::nullopt;
     std::unique_ptr<GDesktopAppInfo, GObjectUnref> info;
-    if (isFile(path, 256 * 1024)) info.reset(g_desktop_app_info_new_from_filename(path.c_str()));
+    if (isFile(path, 128 * 1024)) info.reset(g_desktop_app_info_new_from_filename(path.c_str()));
     GIcon* icon = info ? g_app_info_get_icon(G_APP_INFO(info.get())) : nullptr;
     if (icon != nullptr && G_IS_FILE_ICON(icon)) {
         if (char* file = g_file_get_path(g_file_icon_get_file(G_FILE_ICON(icon)))) {
