@@ -32,6 +32,10 @@
 #include <vector>
 
 #include <fcntl.h>
+#ifdef __APPLE__
+#include <libproc.h>
+#include <mach/mach_time.h>
+#endif
 #include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,11 +88,26 @@ public:
         in_ = child.in;
         out_ = child.out;
         buffer_.resize(8 << 20);
+#ifndef __APPLE__
         if (clock_getcpuclockid(pid_, &cpuClock_) != 0) throw std::runtime_error("no CPU clock for the agent");
+#endif
     }
 
     // The CPU time the agent has used so far, user and system.
-    double cpu() const { return cpuMilliseconds(cpuClock_); }
+    double cpu() const {
+#ifdef __APPLE__
+        // macOS has no clock of another process: its resource usage counts
+        // mach time units, which the timebase turns into nanoseconds.
+        rusage_info_v4 usage{};
+        if (proc_pid_rusage(pid_, RUSAGE_INFO_V4, reinterpret_cast<rusage_info_t*>(&usage)) != 0) return 0;
+        mach_timebase_info_data_t timebase{};
+        mach_timebase_info(&timebase);
+        const double units = static_cast<double>(usage.ri_user_time + usage.ri_system_time);
+        return units * timebase.numer / timebase.denom / 1e6;
+#else
+        return cpuMilliseconds(cpuClock_);
+#endif
+    }
 
     ~Agent() {
         close(in_);
@@ -121,7 +140,9 @@ private:
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;
+#ifndef __APPLE__
     clockid_t cpuClock_{};
+#endif
     std::vector<char> buffer_;
 };
 

@@ -18,8 +18,9 @@
 
 #include "platform/macos/macos_mac.h"
 
-// Carbon's event manager has it; newer SDKs no longer declare it in their
-// headers, so it is declared here (the symbol is still in the Carbon framework).
+// Carbon's event manager (HIToolbox's CarbonEventsCore.h) declares it with
+// this signature; it is declared here so that this file need not import all
+// of Carbon for one function.
 extern "C" Boolean IsSecureEventInputEnabled(void);
 
 namespace brindlecast::platform {

@@ -76,10 +76,22 @@ std::optional<std::string> stringItem(plist_t dictionary, const char* key) {
     return std::string(text, static_cast<std::size_t>(length));
 }
 
+// libplist 2.3 gave plist_from_memory a fourth parameter (where to put the
+// format it found); the header this is compiled against decides which call
+// is made, so the host's 2.2 and the Mac build's 2.6 both work.
+template <typename Root>
+void readPropertyList(const char* data, uint32_t length, Root* root) {
+    if constexpr (requires { plist_from_memory(data, length, root, nullptr); }) {
+        plist_from_memory(data, length, root, nullptr);
+    } else {
+        plist_from_memory(data, length, root);
+    }
+}
+
 InfoValues parseInfo(const std::string& bytes) {
     InfoValues values;
     plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    readPropertyList(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     if (root == nullptr) return values;
     if (plist_get_node_type(root) == PLIST_DICT) {
         values.bundleId = stringItem(root, "CFBundleIdentifier");

@@ -81,7 +81,12 @@ std::shared_ptr<const Picture> VirtualMac::pictureFile(const std::string& path) 
     now.device = static_cast<uint64_t>(info.st_dev);
     now.inode = static_cast<uint64_t>(info.st_ino);
     now.size = static_cast<int64_t>(info.st_size);
-    now.mtimeNanoseconds = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+#ifdef __APPLE__
+    const timespec& modified = info.st_mtimespec;
+#else
+    const timespec& modified = info.st_mtim;
+#endif
+    now.mtimeNanoseconds = static_cast<int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec;
     if (auto found = pictures_.find(path); found != pictures_.end() && found->second.identity == now) {
         return found->second.picture;
     }
