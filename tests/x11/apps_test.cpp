@@ -225,6 +225,12 @@ protected:
         themed(data_ / "system" / "pixmaps" / "from-pixmaps.png");
         themed(homeIcons / "Chosen" / "16x16" / "apps" / "nearest.png");
         themed(homeIcons / "Chosen" / "256x256" / "apps" / "nearest.png");
+        // A name given with its extension (GIO drops it), and an absolute path.
+        write(system / "icon-withext.desktop", entry("Icon withext", "Exec=true\nIcon=from-hicolor.png\n"));
+        write(system / "icon-absolute.desktop",
+              entry("Icon absolute", "Exec=true\nIcon=" + (systemIcons / "Other" / "48x48" / "apps" / "nearest.png").string() + "\n"));
+        themedEntries_.push_back((system / "icon-withext.desktop").string());
+        themedEntries_.push_back((system / "icon-absolute.desktop").string());
         // The user's theme, as a settings manager announces it.
         settingsOwner_ = XOpenDisplay(desktop().display().c_str());
         if (settingsOwner_ != nullptr) {

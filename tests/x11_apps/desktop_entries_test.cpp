@@ -308,6 +308,58 @@ TEST_F(DesktopEntries, IconsAreDrawnCentredOn96x96) {
 
 }  // namespace
 
+// The icon theme a settings manager announces, in either byte order and after
+// settings of the other types; else the GNOME interface setting.
+TEST(IconTheme, FromXSettingsElseTheGnomeSetting) {
+    const auto property = [](bool big) {
+        std::string bytes;
+        const auto card = [&](uint32_t v, int width) {
+            for (int i = 0; i < width; ++i) {
+                const int shift = big ? 8 * (width - 1 - i) : 8 * i;
+                bytes.push_back(static_cast<char>((v >> shift) & 0xff));
+            }
+        };
+        const auto setting = [&](int type, const std::string& name) {
+            bytes.push_back(static_cast<char>(type));
+            bytes.push_back(0);
+            card(static_cast<uint32_t>(name.size()), 2);
+            bytes += name + std::string((4 - name.size() % 4) % 4, '\0');
+            card(7, 4);  // last change
+        };
+        bytes.push_back(big ? 1 : 0);
+        bytes += std::string(3, '\0');
+        card(3, 4);
+        card(4, 4);
+        setting(0, "Net/DoubleClickTime");
+        card(400, 4);
+        setting(2, "Gtk/Colour");
+        bytes += std::string(8, '\x11');
+        setting(1, "Net/ThemeName");
+        card(4, 4);
+        bytes += "Blue";
+        setting(1, "Net/IconThemeName");
+        card(7, 4);
+        bytes += std::string("Papirus") + '\0';
+        return bytes;
+    };
+    for (const bool big : {false, true}) {
+        const std::string bytes = property(big);
+        EXPECT_EQ(x11::xsettingsString(bytes, "Net/IconThemeName"), "Papirus") << big;
+        EXPECT_EQ(x11::xsettingsString(bytes, "Net/ThemeName"), "Blue") << big;
+        EXPECT_FALSE(x11::xsettingsString(bytes, "Net/Missing"));
+        // Cut anywhere inside the string setting: no answer, never a read past the end.
+        for (std::size_t cut = bytes.size() - 12; cut < bytes.size(); ++cut) {
+            EXPECT_FALSE(x11::xsettingsString(std::string_view(bytes).substr(0, cut), "Net/IconThemeName")) << cut;
+        }
+    }
+    // Without a display: the GNOME setting (its default, from the installed schema).
+    const char* schemas = "/usr/share/glib-2.0/schemas";
+    if (!fs::exists(fs::path(schemas) / "org.gnome.desktop.interface.gschema.xml")) GTEST_SKIP() << "no GNOME schema";
+    ::setenv("GSETTINGS_SCHEMA_DIR", schemas, 1);
+    ::setenv("GSETTINGS_BACKEND", "memory", 1);
+    EXPECT_EQ(x11::chosenIconTheme(nullptr), "Adwaita");
+}
+
 // The test program is also the icon drawer its SVG icons are drawn by.
 int main(int argc, char** argv) {
     if (const auto status = x11::runIconDrawer(argc, argv)) return *status;
