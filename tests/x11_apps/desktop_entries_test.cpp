@@ -143,9 +143,9 @@ TEST_F(DesktopEntries, FoldersPrecedenceAndWhatIsLeftOut) {
         for (const auto& shown : x11::shownEntries()) found.push_back(fs::path(shown.path).filename().string());
         return found;
     };
-    // The linked folder "folder.desktop" holds "folder.desktop-nested.desktop".
-    EXPECT_EQ(names(), (std::vector<std::string>{"nested.desktop", "linked.desktop", "shadowed.desktop",
-                                                 "plain.desktop", "nested.desktop"}));
+    // A folder named "folder.desktop" is not looked into.
+    EXPECT_EQ(names(), (std::vector<std::string>{"linked.desktop", "shadowed.desktop", "plain.desktop",
+                                                 "nested.desktop"}));
     write(other_ / "later.desktop", entry("Later"));
     EXPECT_EQ(names().back(), "later.desktop");
     for (const auto& shown : x11::shownEntries()) {
@@ -193,6 +193,11 @@ TEST_F(DesktopEntries, CatalogAgreesWithGio) {
     write(dir_ / "store" / "app" / "exported.desktop", entry("Exported"));
     fs::create_symlink(dir_ / "store" / "app" / "exported.desktop", other_ / "exported.desktop");
     fs::create_symlink(dir_ / "store" / "gone.desktop", other_ / "dangling.desktop");
+    // A dangling link and a folder named *.desktop mask the lower entries of their ids.
+    write(other_ / "masked.desktop", entry("Masked"));
+    fs::create_symlink(dir_ / "store" / "gone.desktop", home_ / "masked.desktop");
+    write(system_ / "entryfolder.desktop" / "inside.desktop", entry("Inside"));
+    write(other_ / "entryfolder.desktop", entry("UnderFolder"));
     write(dir_ / "store" / "folder" / "inner.desktop", entry("Inner"));
     fs::create_directory_symlink(dir_ / "store" / "folder", other_ / "linked");
     // "kde/thing.desktop" is "kde-thing.desktop": it shadows the lower one.

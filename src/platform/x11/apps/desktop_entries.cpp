@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <set>
-#include <utility>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <set>
+#include <utility>
 #include <string_view>
 #include <system_error>
 
@@ -65,11 +65,13 @@ bool isFile(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// Whether `root` holds a file for `id`, each "-" of it read as "-" or "/",
-// at most `budget` folders looked at.
+// Whether `root` holds anything named for `id` (as GIO counts them: an
+// unreadable entry or a dangling link there masks the id too), each "-" of
+// it read as "-" or "/", at most `budget` folders looked at.
 bool holdsId(const std::string& root, std::string_view id, int dashes, int& budget) {
     if (--budget < 0) return false;
-    if (isFile(root + "/" + std::string(id))) return true;
+    struct stat named {};
+    if (::lstat((root + "/" + std::string(id)).c_str(), &named) == 0) return true;
     if (dashes <= 0) return false;
     for (std::size_t dash = id.find('-'); dash != std::string_view::npos; dash = id.find('-', dash + 1)) {
         if (dash == 0) continue;
@@ -126,7 +128,7 @@ KeyFile readEntryFile(const std::string& path) {
     std::string bytes;
     bool whole = false;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxEntryBytes) {
-        bytes.resize(static_cast<std::size_t>(maxEntryBytes) + 1);
+        bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
         std::size_t length = 0;
         for (;;) {
             const ssize_t got = ::read(fd, bytes.data() + length, bytes.size() - length);
@@ -136,7 +138,7 @@ KeyFile readEntryFile(const std::string& path) {
                 break;
             }
             length += static_cast<std::size_t>(got);
-            if (length == bytes.size()) break;  // grew past the limit while read
+            if (length == bytes.size()) break;  // grew while read: not taken
         }
         bytes.resize(length);
     }
@@ -261,7 +263,8 @@ struct Walk {
             entry.isDirectory = S_ISDIR(info.st_mode);
             if (S_ISLNK(info.st_mode) && ::stat(entry.path.c_str(), &info) != 0) continue;
             if (S_ISDIR(info.st_mode)) {
-                if (depth < deepestFolder) this->folder(entry.path, depth + 1);
+                // A folder named *.desktop is an entry that cannot be read, as GIO sees it.
+                if (depth < deepestFolder && !name.ends_with(entrySuffix)) this->folder(entry.path, depth + 1);
             } else if (isDesktopEntryCandidate(entry)) {
                 out.push_back(std::move(entry));
             }
