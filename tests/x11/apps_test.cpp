@@ -153,6 +153,16 @@ protected:
         write(system / "quiet.desktop", entry("Quiet", "Exec=true\nNoDisplay=true\n"));
         write(home / "shadowed.desktop", entry("Mine", "Exec=true\n"));
         write(system / "shadowed.desktop", entry("Theirs", "Exec=true\n"));
+        // Never offered: a terminal, an entry run in one, and entries starting a
+        // blocked program (a terminal) or a protected screen's (a locker), whatever their ids.
+        write(system / "vim.desktop", entry("InTerminal", "Exec=true\nTerminal=true\n"));
+        write(system / "Alacritty.desktop", entry("Alacritty", "Exec=true\nCategories=System;TerminalEmulator;\n"));
+        for (const char* program : {"xterm", "i3lock"}) {
+            const fs::path path = data_ / "bin" / program;
+            write(path, "#!/bin/sh\n");
+            fs::permissions(path, fs::perms::owner_all);
+            write(system / (std::string("my-") + program + ".desktop"), entry(program, "Exec=" + path.string() + " -x\n"));
+        }
         write(system / "green.desktop", entry("Green", app + "brindlecast-green 00c000\n"));
         write(system / "blue.desktop", entry("Blue", app + "brindlecast-blue 0000c0\n"));
         // The desktop's text window, started without GIO, is found by its WM_CLASS.
@@ -337,7 +347,8 @@ TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
     const auto apps = listed();
     std::set<std::string> names;
     for (const auto& [name, app] : apps) names.insert(name);
-    // Hidden and NoDisplay entries are left out; the user's entry shadows the system one.
+    // Hidden and NoDisplay entries, terminals and a locker are left out; the
+    // user's entry shadows the system one.
     std::set<std::string> expected{"Blue", "Green", "Mine", "Plain", "Png", "Svg", "Text"};
     for (const auto& entry : themedEntries_) {
         const std::string file = fs::path(entry).stem().string();
