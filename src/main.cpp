@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
 #ifdef BRINDLECAST_X11_BACKEND
     // The agent started again by itself to draw one icon (an SVG, which may
     // take unbounded time) in a process of its own.
-    if (const auto status = brindlecast::platform::x11::runIconDrawer(argc, argv)) return *status;
+    brindlecast::platform::x11::runIconDrawerIfAsked(argc, argv);
 #else
     (void)argc;
     (void)argv;

@@ -119,8 +119,8 @@ std::optional<Picture> readIconFile(const std::string& file, int size, double sv
 std::optional<Picture> decodeIcon(std::string_view bytes, std::string_view format, int size);
 
 // When the arguments name the icon drawer (the child process above), draws
-// the icon they name to standard output and gives the exit status; otherwise
-// none, and nothing is done.
-std::optional<int> runIconDrawer(int argc, char** argv);
+// the icon they name to standard output and ends the process; otherwise
+// does nothing.
+void runIconDrawerIfAsked(int argc, char** argv);
 
 }  // namespace brindlecast::platform::x11

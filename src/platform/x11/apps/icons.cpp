@@ -633,20 +633,9 @@ std::optional<Picture> readIconFile(const std::string& file, int size, double sv
     return decodeIcon(*bytes, format, size);
 }
 
-std::optional<int> runIconDrawer(int argc, char** argv) {
-    if (argc != 4 || std::strcmp(argv[1], drawerArgument) != 0) return std::nullopt;
-    // Whatever the file holds, the child stays within a second of CPU time
-    // beyond its parent's wait and a gigabyte of memory.
-    const rlimit cpu{3, 3};
-    ::setrlimit(RLIMIT_CPU, &cpu);
-#if !BRINDLECAST_ADDRESS_SANITIZER
-    // (AddressSanitizer reserves far more address space than this.)
-    constexpr rlim_t drawerMemoryBytes = rlim_t{1} << 30;
-    const rlimit memory{drawerMemoryBytes, drawerMemoryBytes};
-    ::setrlimit(RLIMIT_AS, &memory);
-#endif
-    const std::string file = argv[2];
-    const int size = std::atoi(argv[3]);
+namespace {
+
+int drawIconToOutput(const std::string& file, int size) {
     const char* format = formatOf(file);
     if (format == nullptr || size <= 0 || size > 1024) return 1;
     const auto bytes = readBounded(file);
@@ -659,6 +648,25 @@ std::optional<int> runIconDrawer(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+void runIconDrawerIfAsked(int argc, char** argv) {
+    if (argc != 4 || std::strcmp(argv[1], drawerArgument) != 0) return;
+    // Whatever the file holds, the child stays within a second of CPU time
+    // beyond its parent's wait and a gigabyte of memory.
+    const rlimit cpu{3, 3};
+    ::setrlimit(RLIMIT_CPU, &cpu);
+#if !BRINDLECAST_ADDRESS_SANITIZER
+    // (AddressSanitizer reserves far more address space than this.)
+    constexpr rlim_t drawerMemoryBytes = rlim_t{1} << 30;
+    const rlimit memory{drawerMemoryBytes, drawerMemoryBytes};
+    ::setrlimit(RLIMIT_AS, &memory);
+#endif
+    // Ended without exit handlers: nothing run at exit (a leak checker)
+    // changes the status the parent reads.
+    ::_exit(drawIconToOutput(argv[2], std::atoi(argv[3])));
 }
 
 std::optional<Picture> drawEntryIcon(const std::string& path, int size, const std::string& theme) {
