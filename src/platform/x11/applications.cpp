@@ -2,7 +2,6 @@
 // windows for running applications.
 #include <sys/stat.h>
 
-#include "platform/posix.h"
 #include "platform/x11/apps/desktop_entries.h"
 #include "platform/x11/apps/windows.h"
 #include "platform/x11/backend.h"

@@ -18,7 +18,6 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
-#include "platform/posix.h"
 
 namespace brindlecast::platform::x11 {
 
