@@ -18,6 +18,8 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
+#include "platform/posix.h"
+
 
 namespace brindlecast::platform::x11 {
 
@@ -118,33 +120,13 @@ struct KeyFileFree {
 };
 using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
 
-// The entry file's keys, read without ever blocking (a FIFO or a device is
-// no entry) and only when it is a regular file of at most maxEntryBytes.
+// The entry file's keys, read only when it is a regular file of at most
+// maxEntryBytes (a FIFO or a device is no entry, and is never waited for).
 KeyFile readEntryFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat info {};
-    std::string bytes;
-    bool whole = false;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxEntryBytes) {
-        bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
-        std::size_t length = 0;
-        for (;;) {
-            const ssize_t got = ::read(fd, bytes.data() + length, bytes.size() - length);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                whole = got == 0;
-                break;
-            }
-            length += static_cast<std::size_t>(got);
-            if (length == bytes.size()) break;  // grew while read: not taken
-        }
-        bytes.resize(length);
-    }
-    ::close(fd);
-    if (!whole) return nullptr;
+    const auto bytes = readSmallFile(path, static_cast<std::size_t>(maxEntryBytes));
+    if (!bytes) return nullptr;
     KeyFile file(g_key_file_new());
-    if (!g_key_file_load_from_data(file.get(), bytes.data(), bytes.size(), G_KEY_FILE_NONE, nullptr)) return nullptr;
+    if (!g_key_file_load_from_data(file.get(), bytes->data(), bytes->size(), G_KEY_FILE_NONE, nullptr)) return nullptr;
     return file;
 }
 

@@ -31,6 +31,7 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
+#include "platform/posix.h"
 #include "platform/x11/apps/desktop_entries.h"
 
 extern char** environ;
@@ -63,7 +64,7 @@ struct StrvFree {
 constexpr const char* genericIcons[] = {"application-x-executable", "application-default-icon"};
 constexpr const char* extensions[] = {".png", ".svg", ".xpm"};
 // Icon files larger than this are not read.
-constexpr off_t maxIconFileBytes = 4 * 1024 * 1024;
+constexpr std::size_t maxIconFileBytes = 4 * 1024 * 1024;
 // Nor are pictures of more pixels than this (2048 x 2048).
 constexpr long long maxIconPixels = 4LL * 1024 * 1024;
 // An index.theme larger than this is no theme; a theme's folders past this
@@ -314,32 +315,6 @@ void fitSquare(GdkPixbufLoader* loader, int width, int height, gpointer data) {
     const double scale = std::min(static_cast<double>(fitting.side) / width, static_cast<double>(fitting.side) / height);
     gdk_pixbuf_loader_set_size(loader, std::max(1, static_cast<int>(std::lround(width * scale))),
                                std::max(1, static_cast<int>(std::lround(height * scale))));
-}
-
-// The file's bytes when it is a regular file within the limit, read without
-// ever blocking.
-std::optional<std::string> readBounded(const std::string& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat info {};
-    std::optional<std::string> out;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxIconFileBytes) {
-        std::string bytes(static_cast<std::size_t>(maxIconFileBytes) + 1, '\0');
-        std::size_t length = 0;
-        for (;;) {
-            const ssize_t got = ::read(fd, bytes.data() + length, bytes.size() - length);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0 || length == bytes.size()) break;
-            if (got == 0) {
-                bytes.resize(length);
-                out = std::move(bytes);
-                break;
-            }
-            length += static_cast<std::size_t>(got);
-        }
-    }
-    ::close(fd);
-    return out;
 }
 
 // The picture centred on a size x size transparent canvas.
@@ -628,7 +603,7 @@ std::optional<Picture> readIconFile(const std::string& file, int size, double sv
         if (!isFile(file, maxIconFileBytes)) return std::nullopt;
         return drawInChild(file, size, svgSeconds);
     }
-    const auto bytes = readBounded(file);
+    const auto bytes = readSmallFile(file, maxIconFileBytes);
     if (!bytes) return std::nullopt;
     return decodeIcon(*bytes, format, size);
 }
@@ -638,7 +613,7 @@ namespace {
 int drawIconToOutput(const std::string& file, int size) {
     const char* format = formatOf(file);
     if (format == nullptr || size <= 0 || size > 1024) return 1;
-    const auto bytes = readBounded(file);
+    const auto bytes = readSmallFile(file, maxIconFileBytes);
     if (!bytes) return 1;
     const auto image = decodeIcon(*bytes, format, size);
     if (!image) return 1;
