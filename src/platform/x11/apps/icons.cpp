@@ -276,7 +276,8 @@ bool headerFits(std::string_view bytes, std::string_view format) {
         if (bytes.size() < 24 || !bytes.starts_with(signature) || bytes.substr(12, 4) != "IHDR") return false;
         const uint32_t width = bigEndian32(bytes, 16);
         const uint32_t height = bigEndian32(bytes, 20);
-        return width > 0 && height > 0 && static_cast<long long>(width) * height <= maxIconPixels;
+        // (At most 2^32 - 1 each: their product fits 64 unsigned bits.)
+        return width > 0 && height > 0 && static_cast<uint64_t>(width) * height <= static_cast<uint64_t>(maxIconPixels);
     }
     if (format == "xpm") {
         // The first string holds "width height colours characters-per-pixel".
