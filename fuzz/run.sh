@@ -8,8 +8,12 @@
 #   fast   request lines, one pass against one small virtual Mac (thousands of inputs a second)
 #   deep   request lines, four passes against three virtual Macs, with small reads
 #   state  virtual Mac state files, each serving one request
+#   desktop what a Linux desktop supplies the X11 agent: desktop entries, icon
+#          files, the XSETTINGS property, icon themes (built when the X11
+#          libraries are there)
 # Seconds default to 60. A request target starts from the seeds in
-# fuzz/corpus/, the state target from fuzz/corpus-state/; what a run finds
+# fuzz/corpus/, the state target from fuzz/corpus-state/, the desktop target
+# from fuzz/corpus-desktop/; what a run finds
 # new goes to fuzz/corpus-run/TARGET/ (ignored by git), and an input that
 # breaks a rule is written to build-fuzz/artifacts/. Replay one with
 #   build-fuzz/fuzz/brindlecast_fuzz_TARGET -close_fd_mask=2 <file>
@@ -23,7 +27,8 @@ case "$target" in
   fast) seeds=$root/fuzz/corpus; options=(-max_len=512 -dict=$root/fuzz/requests.dict) ;;
   deep) seeds=$root/fuzz/corpus; options=(-max_len=16384 -dict=$root/fuzz/requests.dict) ;;
   state) seeds=$root/fuzz/corpus-state; options=(-max_len=8192 -dict=$root/fuzz/state.dict) ;;
-  *) echo "usage: fuzz/run.sh fast|deep|state [seconds] [libFuzzer options...]" >&2; exit 2 ;;
+  desktop) seeds=$root/fuzz/corpus-desktop; options=(-max_len=16384) ;;
+  *) echo "usage: fuzz/run.sh fast|deep|state|desktop [seconds] [libFuzzer options...]" >&2; exit 2 ;;
 esac
 shift
 seconds=${1:-60}

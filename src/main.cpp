@@ -11,12 +11,21 @@
 #ifdef BRINDLECAST_MACOS_BACKEND
 #include "platform/macos/macos_mac.h"
 #elif defined(BRINDLECAST_X11_BACKEND)
+#include "platform/x11/apps/desktop_entries.h"
 #include "platform/x11/x11_mac.h"
 #else
 #include "platform/virtual/virtual_mac.h"
 #endif
 
-int main() {
+int main(int argc, char** argv) {
+#ifdef BRINDLECAST_X11_BACKEND
+    // The agent started again by itself to draw one icon (an SVG, which may
+    // take unbounded time) in a process of its own.
+    brindlecast::platform::x11::runIconDrawerIfAsked(argc, argv);
+#else
+    (void)argc;
+    (void)argv;
+#endif
     // A parent that closes the pipe early must not end the agent mid-write.
     std::signal(SIGPIPE, SIG_IGN);
 #ifdef __GLIBC__

@@ -1,10 +1,12 @@
 #include "platform/posix.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace brindlecast::platform {
 
@@ -32,6 +34,33 @@ std::optional<std::vector<FolderEntry>> readFolder(const std::string& path) {
     std::sort(entries.begin(), entries.end(),
               [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     return entries;
+}
+
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> bytes;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::size_t>(info.st_size) <= limit) {
+        std::string data(static_cast<std::size_t>(info.st_size), '\0');
+        std::size_t got = 0;
+        bool ok = true;
+        while (got < data.size()) {
+            const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        if (ok) {
+            data.resize(got);
+            bytes = std::move(data);
+        }
+    }
+    ::close(fd);
+    return bytes;
 }
 
 char32_t nextCodePoint(std::u16string_view units, std::size_t& i) {

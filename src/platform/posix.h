@@ -16,6 +16,10 @@ namespace brindlecast::platform {
 // the folder cannot be read.
 std::optional<std::vector<FolderEntry>> readFolder(const std::string& path);
 
+// The bytes of a regular file of at most `limit` bytes; none otherwise (a
+// FIFO or a device is never read, and opening never blocks).
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit);
+
 // The code point that starts at units[i], with i moved past it: a surrogate
 // pair is one code point, a lone surrogate is U+FFFD.
 char32_t nextCodePoint(std::u16string_view units, std::size_t& i);

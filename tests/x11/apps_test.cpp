@@ -1,5 +1,6 @@
 // The X11 agent's applications: desktop entries in private data folders,
 // launched, found running, brought forward, previewed, closed and killed.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -19,6 +20,7 @@
 
 #include "apps/catalog.h"
 #include "harness.h"
+#include "hostile_desktop.h"
 #include "host/failure.h"
 #include "support/pictures.h"
 #include "support/response_check.h"
@@ -76,6 +78,42 @@ Icon decodeIcon(const object& response) {
     g_object_unref(loader);
     return icon;
 }
+
+// The XSETTINGS property bytes (least significant byte first) of one string setting.
+std::string xsettingsProperty(const std::string& name, const std::string& value) {
+    std::string bytes;
+    const auto card32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    };
+    const auto padded = [&](const std::string& text) {
+        bytes += text;
+        bytes.append((4 - text.size() % 4) % 4, '\0');
+    };
+    bytes += std::string("\0\0\0\0", 4);  // LSBFirst and three unused
+    card32(1);                              // serial
+    card32(1);                              // one setting
+    bytes.push_back(1);                     // a string
+    bytes.push_back(0);
+    bytes.push_back(static_cast<char>(name.size() & 0xff));
+    bytes.push_back(static_cast<char>(name.size() >> 8));
+    padded(name);
+    card32(0);  // last change
+    card32(static_cast<uint32_t>(value.size()));
+    padded(value);
+    return bytes;
+}
+
+// The lines "key<TAB>value" of a helper's output file.
+std::map<std::string, std::string> tabbedLines(const fs::path& file) {
+    std::map<std::string, std::string> lines;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        const auto tab = line.find('\t');
+        if (tab != std::string::npos) lines[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return lines;
+}
+
 
 // The RGB of a preview's centre.
 std::array<int, 3> previewCentre(const object& response) {
@@ -206,6 +244,16 @@ protected:
         write(system / "quiet.desktop", entry("Quiet", "Exec=true\nNoDisplay=true\n"));
         write(home / "shadowed.desktop", entry("Mine", "Exec=true\n"));
         write(system / "shadowed.desktop", entry("Theirs", "Exec=true\n"));
+        // Never offered: a terminal, an entry run in one, and entries starting a
+        // blocked program (a terminal) or a protected screen's (a locker), whatever their ids.
+        write(system / "vim.desktop", entry("InTerminal", "Exec=true\nTerminal=true\n"));
+        write(system / "Alacritty.desktop", entry("Alacritty", "Exec=true\nCategories=System;TerminalEmulator;\n"));
+        for (const char* program : {"xterm", "i3lock"}) {
+            const fs::path path = data_ / "bin" / program;
+            write(path, "#!/bin/sh\n");
+            fs::permissions(path, fs::perms::owner_all);
+            write(system / (std::string("my-") + program + ".desktop"), entry(program, "Exec=" + path.string() + " -x\n"));
+        }
         write(system / "green.desktop", entry("Green", app + "brindlecast-green 00c000\n"));
         write(system / "blue.desktop", entry("Blue", app + "brindlecast-blue 0000c0\n"));
         // A program that writes to its streams and stays.
@@ -243,6 +291,56 @@ protected:
             XCloseDisplay(dpy);
             write(system / "text.desktop", entry("Text", "Exec=true\nStartupWMClass=" + wmClass + "\n"));
         }
+        // Icon themes: the user's "Chosen" (through XSETTINGS) inherits "Middle",
+        // which inherits hicolor; "Other" is installed and has every icon.
+        // Each icon file has a colour of its own.
+        const fs::path homeIcons = data_ / "home" / "icons";
+        const fs::path systemIcons = data_ / "system" / "icons";
+        write(homeIcons / "Chosen" / "index.theme",
+              "[Icon Theme]\nName=Chosen\nInherits=Middle\nDirectories=48x48/apps,16x16/apps,256x256/apps\n\n"
+              "[48x48/apps]\nSize=48\nType=Threshold\n\n[16x16/apps]\nSize=16\nType=Fixed\n\n"
+              "[256x256/apps]\nSize=256\nType=Fixed\n");
+        write(systemIcons / "Middle" / "index.theme",
+              "[Icon Theme]\nName=Middle\nInherits=hicolor\nDirectories=48x48/apps\n\n[48x48/apps]\nSize=48\nType=Threshold\n");
+        write(systemIcons / "Other" / "index.theme",
+              "[Icon Theme]\nName=Other\nDirectories=48x48/apps\n\n[48x48/apps]\nSize=48\nType=Threshold\n");
+        int colours = 0;
+        const auto themed = [&](const fs::path& file) {
+            const int n = ++colours;
+            const std::array<int, 4> rgba{(n * 37) % 256, 255 - n * 13, (n * 71) % 200, 255};
+            writePng(file, 48, 48, (uint32_t(rgba[0]) << 24) | (uint32_t(rgba[1]) << 16) | (uint32_t(rgba[2]) << 8) | 0xff);
+            iconColours_[fs::absolute(file).lexically_normal().string()] = rgba;
+        };
+        for (const std::string name : {"theme-first", "from-parent", "from-hicolor", "from-base", "from-pixmaps", "nearest"}) {
+            write(system / ("icon-" + name + ".desktop"), entry("Icon " + name, "Exec=true\nIcon=" + name + "\n"));
+            themedEntries_.push_back((system / ("icon-" + name + ".desktop")).string());
+            themed(systemIcons / "Other" / "48x48" / "apps" / (name + ".png"));
+        }
+        themed(homeIcons / "Chosen" / "48x48" / "apps" / "theme-first.png");
+        themed(homeIcons / "hicolor" / "48x48" / "apps" / "theme-first.png");
+        themed(systemIcons / "Middle" / "48x48" / "apps" / "from-parent.png");
+        themed(homeIcons / "hicolor" / "48x48" / "apps" / "from-hicolor.png");
+        themed(homeIcons / "from-base.png");
+        themed(data_ / "system" / "pixmaps" / "from-pixmaps.png");
+        themed(homeIcons / "Chosen" / "16x16" / "apps" / "nearest.png");
+        themed(homeIcons / "Chosen" / "256x256" / "apps" / "nearest.png");
+        // A name given with its extension (GIO drops it), and an absolute path.
+        write(system / "icon-withext.desktop", entry("Icon withext", "Exec=true\nIcon=from-hicolor.png\n"));
+        write(system / "icon-absolute.desktop",
+              entry("Icon absolute", "Exec=true\nIcon=" + (systemIcons / "Other" / "48x48" / "apps" / "nearest.png").string() + "\n"));
+        themedEntries_.push_back((system / "icon-withext.desktop").string());
+        themedEntries_.push_back((system / "icon-absolute.desktop").string());
+        // The user's theme, as a settings manager announces it.
+        settingsOwner_ = XOpenDisplay(desktop().display().c_str());
+        if (settingsOwner_ != nullptr) {
+            const Window owner = XCreateSimpleWindow(settingsOwner_, DefaultRootWindow(settingsOwner_), -10, -10, 1, 1, 0, 0, 0);
+            XSetSelectionOwner(settingsOwner_, XInternAtom(settingsOwner_, "_XSETTINGS_S0", False), owner, CurrentTime);
+            const Atom settings = XInternAtom(settingsOwner_, "_XSETTINGS_SETTINGS", False);
+            const std::string bytes = xsettingsProperty("Net/IconThemeName", "Chosen");
+            XChangeProperty(settingsOwner_, owner, settings, settings, 8, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+            XSync(settingsOwner_, False);
+        }
         agent_ = std::make_unique<Agent>(desktop(), std::vector<std::string>{
             "XDG_DATA_HOME=" + (data_ / "home").string(), "XDG_DATA_DIRS=" + (data_ / "system").string()});
     }
@@ -250,6 +348,8 @@ protected:
         if (!agent_) return;
         const std::string errors = agent_->errors();
         agent_.reset();
+        if (settingsOwner_ != nullptr) XCloseDisplay(settingsOwner_);
+        settingsOwner_ = nullptr;
         EXPECT_EQ(errors, "") << "the agent, or an application it launched, wrote to standard error";
     }
 
@@ -338,6 +438,9 @@ protected:
     }
 
     static inline fs::path data_;
+    static inline std::map<std::string, std::array<int, 4>> iconColours_;  // by icon file
+    static inline std::vector<std::string> themedEntries_;
+    static inline Display* settingsOwner_ = nullptr;
     static inline std::unique_ptr<Agent> agent_;
     Display* dpy_ = nullptr;
     std::vector<pid_t> started_;
@@ -347,9 +450,14 @@ TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
     const auto apps = listed();
     std::set<std::string> names;
     for (const auto& [name, app] : apps) names.insert(name);
-    // Hidden and NoDisplay entries are left out; the user's entry shadows the system one.
-    EXPECT_EQ(names, (std::set<std::string>{"Blue", "Detached", "Eyes", "Green", "Mine", "Plain", "Png", "Svg", "Text",
-                                             "Undying"}));
+    // Hidden and NoDisplay entries, terminals and a locker are left out; the
+    // user's entry shadows the system one.
+    std::set<std::string> expected{"Blue", "Detached", "Eyes", "Green", "Mine", "Plain", "Png", "Svg", "Text", "Undying"};
+    for (const auto& entry : themedEntries_) {
+        const std::string file = fs::path(entry).stem().string();
+        expected.insert("Icon " + file.substr(5));
+    }
+    EXPECT_EQ(names, expected);
     ASSERT_TRUE(apps.contains("Text"));
     EXPECT_EQ(apps.at("Text").at("running"), true);
     ASSERT_TRUE(apps.contains("Png") && apps.contains("Mine"));
@@ -376,6 +484,63 @@ TEST_F(X11Apps, DesktopEntriesAreListedWithTheirIcons) {
     const object hidden = ask(R"({"id":"h","operation":"apps.icon","appId":")" + id("home/applications/hidden.desktop") + "\"}");
     EXPECT_EQ(hidden.at("ok"), false);
     EXPECT_EQ(text(hidden.at("code")), brindlecast::failures::appNotInCatalog.code);
+}
+
+TEST_F(X11Apps, IconsAreTheOnesGtkPicks) {
+    // GTK 3 on the same desktop and folders says which file each entry's icon is.
+    const fs::path out = data_ / "gtk-icons.txt";
+    std::vector<std::string> argv{"/usr/bin/python3", BRINDLECAST_X11_SCRIPTS "/gtk_icons.py", out.string()};
+    argv.insert(argv.end(), themedEntries_.begin(), themedEntries_.end());
+    auto env = desktop().environment();
+    env.push_back("XDG_DATA_HOME=" + (data_ / "home").string());
+    env.push_back("XDG_DATA_DIRS=" + (data_ / "system").string());
+    ASSERT_EQ(x11test::run(argv, env, 60), 0);
+    const auto gtk = tabbedLines(out);
+    // GTK read the theme from the same settings.
+    ASSERT_EQ(gtk.count("theme"), 1u);
+    EXPECT_EQ(gtk.at("theme"), "Chosen");
+    for (const auto& entry : themedEntries_) {
+        ASSERT_TRUE(gtk.contains(entry)) << entry;
+        const std::string file = fs::path(gtk.at(entry)).lexically_normal().string();
+        ASSERT_TRUE(iconColours_.contains(file)) << entry << ": GTK picks " << file;
+        const std::string appId = brindlecast::apps::applicationIdentifier(fs::canonical(entry).string());
+        const Icon icon = decodeIcon(ask(R"({"id":"i","operation":"apps.icon","appId":")" + appId + "\"}"));
+        EXPECT_EQ(icon.centre, iconColours_.at(file)) << entry << ": GTK picks " << file;
+    }
+    // Not what an unordered search would give: the chosen theme's, not Other's.
+    EXPECT_TRUE(gtk.at(themedEntries_.front()).find("/Chosen/") != std::string::npos);
+}
+
+TEST_F(X11Apps, HostileEntriesAndIconsCostABoundedAmount) {
+    // A desktop of its own, of entries and icon files made to cost memory and
+    // time (bench/x11_catalog_bench prints what they cost).
+    const fs::path hostile = data_ / "hostile";
+    ASSERT_TRUE(x11test::writeHostileDesktop(hostile.string(), 20));
+    const fs::path apps = hostile / "applications";
+    Agent agent(desktop(), {"XDG_DATA_HOME=" + hostile.string(), "XDG_DATA_DIRS=" + (hostile / "none").string()});
+    const object list = agent.ask(R"({"id":"l","operation":"apps.list"})", 60);
+    ASSERT_EQ(list.at("ok"), true);
+    std::set<std::string> names;
+    for (const auto& app : list.at("apps").as_array()) names.insert(text(app.at("name")));
+    // The entry with a 50 MB Name is left out, every other one listed.
+    EXPECT_EQ(names.size(), 25u);
+    EXPECT_TRUE(names.contains("Fine") && names.contains("Bomb") && names.contains("Filler 19"));
+    EXPECT_FALSE(std::any_of(names.begin(), names.end(), [](const std::string& name) { return name.starts_with("NNN"); }));
+
+    const auto icon = [&](const std::string& file) {
+        const std::string appId = brindlecast::apps::applicationIdentifier(fs::canonical(apps / file).string());
+        const object response = agent.ask(R"({"id":"i","operation":"apps.icon","appId":")" + appId + "\"}", 60);
+        EXPECT_EQ(response.at("ok"), true) << file;
+        return decodeIcon(response);
+    };
+    const Icon generic = icon("plain.desktop");
+    EXPECT_EQ(icon("fine.desktop").centre, (std::array<int, 4>{0, 192, 0, 255}));
+    // Each hostile icon is the generic one, and the agent goes on answering.
+    EXPECT_EQ(icon("huge-png.desktop").centre, generic.centre);
+    EXPECT_EQ(icon("huge-xpm.desktop").centre, generic.centre);
+    EXPECT_EQ(icon("bomb.desktop").centre, generic.centre);
+    EXPECT_EQ(agent.ask(R"({"id":"g","operation":"desktop.guard"})").at("ok"), true);
+    EXPECT_EQ(agent.errors(), "");
 }
 
 TEST_F(X11Apps, RunViewPreviewCloseAndTerminate) {

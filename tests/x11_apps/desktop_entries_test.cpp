@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 
 #include <unistd.h>
@@ -113,16 +115,27 @@ TEST_F(DesktopEntries, FoldersPrecedenceAndWhatIsLeftOut) {
     EXPECT_EQ(x11::desktopId(x11::standardPath((system_ / "tools" / "nested.desktop").string())),
               "tools-nested.desktop");
 
-    // Only files named *.desktop, read as themselves, are candidates.
+    // Files named *.desktop, and links to such files, are candidates; a
+    // dangling link or a link to a folder is none.
     fs::create_symlink(system_ / "plain.desktop", home_ / "linked.desktop");
+    fs::create_symlink(dir_ / "nowhere.desktop", home_ / "dangling.desktop");
+    fs::create_directory_symlink(system_ / "tools", home_ / "folder.desktop");
     const auto listed = brindlecast::platform::readFolder(home_.string());
     ASSERT_TRUE(listed);
     std::vector<std::string> candidates;
     for (const auto& item : *listed) {
         if (x11::isDesktopEntryCandidate(item)) candidates.push_back(item.name);
     }
-    EXPECT_EQ(candidates, (std::vector<std::string>{"deleted.desktop", "shadowed.desktop"}));
-    EXPECT_FALSE(brindlecast::platform::readFolder((dir_ / "nowhere").string()));
+    EXPECT_EQ(candidates, (std::vector<std::string>{"deleted.desktop", "linked.desktop", "shadowed.desktop"}));
+    EXPECT_FALSE(x11::listEntryFolder((dir_ / "nowhere").string()));
+    // A folder link that leads back up is walked once.
+    fs::create_directory_symlink(system_, system_ / "tools" / "loop");
+    std::vector<std::string> walked;
+    const auto walk = x11::listEntryFolder(system_.string());
+    ASSERT_TRUE(walk);
+    for (const auto& item : *walk) walked.push_back(item.name);
+    EXPECT_EQ(std::count(walked.begin(), walked.end(), "plain.desktop"), 1);
+    fs::remove(system_ / "tools" / "loop");
 
     // Every scan reads the folders afresh: an entry added later is there.
     const auto names = [] {
@@ -130,7 +143,8 @@ TEST_F(DesktopEntries, FoldersPrecedenceAndWhatIsLeftOut) {
         for (const auto& shown : x11::shownEntries()) found.push_back(fs::path(shown.path).filename().string());
         return found;
     };
-    EXPECT_EQ(names(), (std::vector<std::string>{"shadowed.desktop", "plain.desktop",
+    // A folder named "folder.desktop" is not looked into.
+    EXPECT_EQ(names(), (std::vector<std::string>{"linked.desktop", "shadowed.desktop", "plain.desktop",
                                                  "nested.desktop"}));
     write(other_ / "later.desktop", entry("Later"));
     EXPECT_EQ(names().back(), "later.desktop");
@@ -140,6 +154,107 @@ TEST_F(DesktopEntries, FoldersPrecedenceAndWhatIsLeftOut) {
             EXPECT_EQ(shown.executable, fs::canonical(x11::standardPath("/usr/bin/true")).string());
         }
     }
+}
+
+// The entries GIO shows (Gio.AppInfo.get_all() and should_show()), by desktop
+// id and file.
+std::map<std::string, std::string> gioShows(const fs::path& dir) {
+    const fs::path out = dir / "gio.txt";
+    const std::string command = "/usr/bin/python3 " BRINDLECAST_X11_APPS_SCRIPTS "/gio_catalog.py '" + out.string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::map<std::string, std::string> shown;
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        const auto tab = line.find('\t');
+        if (tab != std::string::npos) shown[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return shown;
+}
+
+TEST_F(DesktopEntries, CatalogAgreesWithGio) {
+    // Under XDG_CURRENT_DESKTOP=XFCE (set for the whole program).
+    write(system_ / "onlyxfce.desktop", entry("OnlyXfce", "OnlyShowIn=GNOME;XFCE;\n"));
+    write(system_ / "onlykde.desktop", entry("OnlyKde", "OnlyShowIn=KDE;\n"));
+    write(system_ / "notxfce.desktop", entry("NotXfce", "NotShowIn=XFCE;\n"));
+    // A quoted program with a space in its path.
+    const fs::path program = dir_ / "opt" / "My App" / "bin" / "myapp";
+    write(program, "#!/bin/sh\n");
+    fs::permissions(program, fs::perms::owner_all);
+    write(system_ / "quoted.desktop", entry("Quoted", "Exec=\"" + program.string() + "\" %U\n"));
+    write(system_ / "quotedmissing.desktop", "[Desktop Entry]\nType=Application\nName=Q\nExec=\"/no such/app\" %U\n");
+    // Any depth; the id joins the folders with '-'.
+    write(system_ / "wine" / "Programs" / "Games" / "Deep.desktop", entry("Deep"));
+    write(system_ / "a" / "b" / "c" / "d" / "e" / "deeper.desktop", entry("Deeper"));
+    // Links: a user's linked override of a system entry, an export linked from
+    // outside every applications folder, a dangling link, a linked folder.
+    write(dir_ / "store" / "override.desktop", entry("Override"));
+    write(system_ / "shared.desktop", entry("System"));
+    fs::create_symlink(dir_ / "store" / "override.desktop", home_ / "shared.desktop");
+    write(dir_ / "store" / "app" / "exported.desktop", entry("Exported"));
+    fs::create_symlink(dir_ / "store" / "app" / "exported.desktop", other_ / "exported.desktop");
+    fs::create_symlink(dir_ / "store" / "gone.desktop", other_ / "dangling.desktop");
+    // A dangling link and a folder named *.desktop mask the lower entries of their ids.
+    write(other_ / "masked.desktop", entry("Masked"));
+    fs::create_symlink(dir_ / "store" / "gone.desktop", home_ / "masked.desktop");
+    write(system_ / "entryfolder.desktop" / "inside.desktop", entry("Inside"));
+    write(other_ / "entryfolder.desktop", entry("UnderFolder"));
+    write(dir_ / "store" / "folder" / "inner.desktop", entry("Inner"));
+    fs::create_directory_symlink(dir_ / "store" / "folder", other_ / "linked");
+    // "kde/thing.desktop" is "kde-thing.desktop": it shadows the lower one.
+    write(system_ / "kde" / "thing.desktop", entry("KdeThing"));
+    write(other_ / "kde-thing.desktop", entry("LowerThing"));
+    // GIO shows these; the catalog never offers them.
+    write(system_ / "terminal.desktop", entry("InTerminal", "Terminal=true\n"));
+    write(system_ / "emulator.desktop", entry("Emulator", "Categories=System;TerminalEmulator;\n"));
+    write(system_ / "big.desktop", entry("Big", "Comment=" + std::string(300 * 1024, 'x') + "\n"));
+
+    const auto gio = gioShows(dir_);
+    ASSERT_FALSE(gio.empty());
+    const std::set<std::string> neverOffered{"terminal.desktop", "emulator.desktop", "big.desktop"};
+    std::map<std::string, std::string> expected;
+    for (const auto& [id, file] : gio) {
+        if (!neverOffered.contains(id)) expected[id] = file;
+    }
+    for (const auto& id : neverOffered) EXPECT_TRUE(gio.contains(id)) << id;
+
+    std::map<std::string, std::string> ours;
+    for (const auto& root : x11::applicationFolders()) {
+        const auto candidates = x11::listEntryFolder(root);
+        ASSERT_TRUE(candidates) << root;
+        for (const auto& candidate : *candidates) {
+            if (const auto bundle = x11::openEntry(candidate.path)) {
+                ASSERT_TRUE(bundle->hasExecutable) << candidate.path;
+                ours[*bundle->bundleId + ".desktop"] = candidate.path;
+            }
+        }
+    }
+    EXPECT_EQ(ours, expected);
+    // The cases this fixture is about are among them.
+    for (const char* id : {"onlyxfce.desktop", "quoted.desktop", "wine-Programs-Games-Deep.desktop",
+                           "a-b-c-d-e-deeper.desktop", "shared.desktop", "exported.desktop", "linked-inner.desktop",
+                           "kde-thing.desktop"}) {
+        EXPECT_TRUE(expected.contains(id)) << id;
+    }
+    // A linked entry keeps its place: its location is the link's, and it opens again there.
+    const std::string location = x11::entryLocation((home_ / "shared.desktop").string());
+    EXPECT_EQ(location, fs::canonical(home_).string() + "/shared.desktop");
+    EXPECT_EQ(x11::openEntry(location)->displayName, "Override");
+    EXPECT_FALSE(x11::openEntry((system_ / "shared.desktop").string()));
+    // A program refused by name is never offered, whatever the entry is called.
+    EXPECT_FALSE(x11::openEntry((system_ / "quoted.desktop").string(), {"myapp"}));
+    EXPECT_FALSE(x11::openEntry((system_ / "onlyxfce.desktop").string(), {"true"}));
+    write(system_ / "wrapped.desktop", "[Desktop Entry]\nType=Application\nName=Wrapped\nExec=env -u X LANG=C \"" +
+                                           program.string() + "\" -x\n");
+    EXPECT_TRUE(x11::openEntry((system_ / "wrapped.desktop").string(), {"xterm"}));
+    EXPECT_FALSE(x11::openEntry((system_ / "wrapped.desktop").string(), {"myapp"}));
+
+    // Running applications are matched against the same entries: the quoted
+    // program is found.
+    bool quotedFound = false;
+    for (const auto& shown : x11::shownEntries()) {
+        if (shown.path.ends_with("quoted.desktop")) quotedFound = shown.executable == fs::canonical(program).string();
+    }
+    EXPECT_TRUE(quotedFound);
 }
 
 TEST_F(DesktopEntries, IconsAreDrawnCentredOn96x96) {
@@ -197,3 +312,64 @@ TEST_F(DesktopEntries, IconsAreDrawnCentredOn96x96) {
 }
 
 }  // namespace
+
+// The icon theme a settings manager announces, in either byte order and after
+// settings of the other types; else the GNOME interface setting.
+TEST(IconTheme, FromXSettingsElseTheGnomeSetting) {
+    const auto property = [](bool big) {
+        std::string bytes;
+        const auto card = [&](uint32_t v, int width) {
+            for (int i = 0; i < width; ++i) {
+                const int shift = big ? 8 * (width - 1 - i) : 8 * i;
+                bytes.push_back(static_cast<char>((v >> shift) & 0xff));
+            }
+        };
+        const auto setting = [&](int type, const std::string& name) {
+            bytes.push_back(static_cast<char>(type));
+            bytes.push_back(0);
+            card(static_cast<uint32_t>(name.size()), 2);
+            bytes += name + std::string((4 - name.size() % 4) % 4, '\0');
+            card(7, 4);  // last change
+        };
+        bytes.push_back(big ? 1 : 0);
+        bytes += std::string(3, '\0');
+        card(3, 4);
+        card(4, 4);
+        setting(0, "Net/DoubleClickTime");
+        card(400, 4);
+        setting(2, "Gtk/Colour");
+        bytes += std::string(8, '\x11');
+        setting(1, "Net/ThemeName");
+        card(4, 4);
+        bytes += "Blue";
+        setting(1, "Net/IconThemeName");
+        card(7, 4);
+        bytes += std::string("Papirus") + '\0';
+        return bytes;
+    };
+    for (const bool big : {false, true}) {
+        const std::string bytes = property(big);
+        EXPECT_EQ(x11::xsettingsString(bytes, "Net/IconThemeName"), "Papirus") << big;
+        EXPECT_EQ(x11::xsettingsString(bytes, "Net/ThemeName"), "Blue") << big;
+        EXPECT_FALSE(x11::xsettingsString(bytes, "Net/Missing"));
+        // Cut anywhere inside the string setting: no answer, never a read past the end.
+        for (std::size_t cut = bytes.size() - 12; cut < bytes.size(); ++cut) {
+            EXPECT_FALSE(x11::xsettingsString(std::string_view(bytes).substr(0, cut), "Net/IconThemeName")) << cut;
+        }
+    }
+    // Without a display: the GNOME setting (its default, from the installed schema).
+    const char* schemas = "/usr/share/glib-2.0/schemas";
+    if (!fs::exists(fs::path(schemas) / "org.gnome.desktop.interface.gschema.xml")) GTEST_SKIP() << "no GNOME schema";
+    ::setenv("GSETTINGS_SCHEMA_DIR", schemas, 1);
+    ::setenv("GSETTINGS_BACKEND", "memory", 1);
+    EXPECT_EQ(x11::chosenIconTheme(nullptr), "Adwaita");
+}
+
+// The test program is also the icon drawer its SVG icons are drawn by.
+int main(int argc, char** argv) {
+    x11::runIconDrawerIfAsked(argc, argv);
+    // GIO reads the current desktop once.
+    ::setenv("XDG_CURRENT_DESKTOP", "XFCE", 1);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

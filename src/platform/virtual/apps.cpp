@@ -31,34 +31,6 @@ namespace {
 constexpr std::size_t maxInfoBytes = 1 << 20;
 constexpr std::size_t maxIconFileBytes = 8 << 20;
 
-// The bytes of a regular file of at most `limit` bytes; none otherwise.
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> bytes;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::size_t>(info.st_size) <= limit) {
-        std::string data(static_cast<std::size_t>(info.st_size), '\0');
-        std::size_t got = 0;
-        bool ok = true;
-        while (got < data.size()) {
-            const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                ok = n == 0;
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        if (ok) {
-            data.resize(got);
-            bytes = std::move(data);
-        }
-    }
-    ::close(fd);
-    return bytes;
-}
-
 // The string values of an information property list that the bundle uses.
 struct InfoValues {
     std::optional<std::string> bundleId;

@@ -2,7 +2,6 @@
 // windows for running applications.
 #include <sys/stat.h>
 
-#include "platform/posix.h"
 #include "platform/x11/apps/desktop_entries.h"
 #include "platform/x11/apps/windows.h"
 #include "platform/x11/backend.h"
@@ -11,13 +10,28 @@ namespace brindlecast::platform {
 
 ScanRoots X11Mac::applicationRoots() { return x11::applicationFolders(); }
 
-std::optional<std::vector<FolderEntry>> X11Mac::listFolder(const std::string& path) { return readFolder(path); }
+// An applications folder is listed with every entry below it: desktop
+// entries are found at any depth.
+std::optional<std::vector<FolderEntry>> X11Mac::listFolder(const std::string& path) {
+    return x11::listEntryFolder(path);
+}
 
 bool X11Mac::isApplicationCandidate(const FolderEntry& entry) { return x11::isDesktopEntryCandidate(entry); }
 
-std::optional<Bundle> X11Mac::openBundle(const std::string& path) { return x11::openEntry(path); }
+std::optional<Bundle> X11Mac::openBundle(const std::string& path) {
+    // An entry that starts a blocked program or a protected screen's program
+    // (a terminal, a lock screen, a greeter, a polkit agent), whatever its
+    // desktop id, is never offered.
+    static const x11::ProgramNames refused = [this] {
+        IdentifierSets sets = identifierSets();
+        x11::ProgramNames names(sets.blockedBundles.begin(), sets.blockedBundles.end());
+        names.insert(sets.secureScreenBundles.begin(), sets.secureScreenBundles.end());
+        return names;
+    }();
+    return x11::openEntry(path, refused);
+}
 
-std::string X11Mac::standardLocation(const std::string& path) { return x11::standardPath(path); }
+std::string X11Mac::standardLocation(const std::string& path) { return x11::entryLocation(path); }
 
 bool X11Mac::fileExists(const std::string& path) {
     struct stat info {};
@@ -44,7 +58,7 @@ void X11Mac::openApplication(const std::string& bundlePath) {
 }
 
 std::optional<Picture> X11Mac::drawIcon(const std::string& bundlePath, int size) {
-    return x11::drawEntryIcon(bundlePath, size);
+    return x11::drawEntryIcon(bundlePath, size, x11::chosenIconTheme(x_.get()));
 }
 
 }  // namespace brindlecast::platform
