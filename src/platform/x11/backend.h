@@ -17,6 +17,27 @@ namespace brindlecast::platform {
 
 class AccessibilityBus;
 
+namespace x11 {
+
+// One RandR monitor. Its number is the atom of its name, which stays the same
+// for as long as the server runs.
+struct Monitor {
+    uint32_t number = 0;
+    Rect bounds;
+    bool primary = false;
+    std::string name;
+    std::vector<unsigned long> outputs;
+};
+
+// The shared-memory image that screenshots are read into, kept from one
+// frame to the next while its size and connection stay the same.
+class SharedImage;
+struct SharedImageRelease {
+    void operator()(SharedImage* image) const;
+};
+
+}  // namespace x11
+
 class X11Mac final : public Mac {
 public:
     X11Mac();
@@ -87,11 +108,18 @@ private:
     void returnBorrowedKeys(bool wait);
     // Presses or releases the keys of the modifier flags.
     void pressModifiers(uint64_t flags, bool down);
+    // The RandR monitors, read once per request; none when they cannot be read.
+    const std::optional<std::vector<x11::Monitor>>& monitors();
+    // The root window's pixels in `area` at the settings' size, the pointer drawn in.
+    std::optional<Picture> screenshot(const Rect& area, const CaptureSettings& settings);
 
     x11::XConnection x_;
     x11::Bus system_{x11::Bus::Kind::system};
     x11::Bus session_{x11::Bus::Kind::session};
     std::unique_ptr<AccessibilityBus> accessibility_;
+    std::optional<std::vector<x11::Monitor>> monitors_;
+    bool monitorsRead_ = false;
+    std::unique_ptr<x11::SharedImage, x11::SharedImageRelease> shared_;
 
     // A key code lent to a character of typed text: the keysyms it had, the
     // character it types now, and when it was last pressed.

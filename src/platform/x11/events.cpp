@@ -332,6 +332,7 @@ void X11Mac::returnBorrowedKeys(bool wait) {
 
 void X11Mac::beginRequest(std::string_view) {
     returnBorrowedKeys(false);
+    monitorsRead_ = false;
 }
 
 }  // namespace brindlecast::platform

@@ -46,6 +46,7 @@ XConnection::~XConnection() {
     if (display_ != nullptr && connectionLost) {
         XCloseDisplay(display_);
         display_ = nullptr;
+        ++generation_;
     }
     if (display_ == nullptr) {
         const char* name = std::getenv("DISPLAY");

@@ -28,9 +28,13 @@ public:
     bool alive();
     ::Window root();
     Atom atom(const char* name);
+    // Changes whenever the connection is dropped: what was made on one
+    // connection is of no use, and must not be released, on the next.
+    uint64_t generation() const { return generation_; }
 
 private:
     ::Display* display_ = nullptr;
+    uint64_t generation_ = 0;
 };
 
 // Collects the X errors of the requests made while it lives; `failed` syncs
