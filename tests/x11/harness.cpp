@@ -369,7 +369,9 @@ std::string agentPath() {
 #endif
 }
 
-Agent::Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment) : env_(desktop.environment()) {
+Agent::Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment,
+             const std::vector<std::string>& launcher)
+    : env_(desktop.environment()), launcher_(launcher) {
     env_.insert(env_.end(), extraEnvironment.begin(), extraEnvironment.end());
     errPath_ = desktop.dir() + "/agent-" + std::to_string(Clock::now().time_since_epoch().count()) + ".err";
     start();
@@ -379,7 +381,9 @@ void Agent::start() {
     int in[2], out[2];
     require(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0, "pipe");
     const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    process_ = Process({agentPath()}, env_, {{0, in[0]}, {1, out[1]}, {2, err}});
+    std::vector<std::string> argv = launcher_;
+    argv.push_back(agentPath());
+    process_ = Process(argv, env_, {{0, in[0]}, {1, out[1]}, {2, err}});
     close(in[0]);
     close(out[1]);
     close(err);
