@@ -102,7 +102,8 @@ Result frame(Host& host, const Request& request, const std::string* appLocation)
     const double maxHeight = number(request, "maxHeight", 180, 1080, true);
     const double jpegQuality = number(request, "jpegQuality", 40, 95, true);
 
-    const platform::ShareableContent content = mac.shareableContent();
+    const platform::ShareableContent content = mac.shareableContent(
+        appLocation != nullptr ? platform::ContentScope::windows : platform::ContentScope::displays);
     const Target target = appLocation != nullptr ? windowTarget(host, content, *appLocation)
                                                  : displayTarget(host, request, content);
 

@@ -373,12 +373,14 @@ Rect X11Mac::displayBounds(uint32_t display) {
 
 // ---- Capture ----------------------------------------------------------------
 
-ShareableContent X11Mac::shareableContent() {
+ShareableContent X11Mac::shareableContent(ContentScope scope) {
     const auto& list = monitors();
     if (!list) throw PlatformError{"the X server's monitors could not be read"};
     ShareableContent content;
     for (const auto& monitor : *list) content.displays.push_back(monitor.number);
-    x11::addShareableWindows(x_.get(), content);
+    // Walking every client window costs a round trip or more each: done
+    // only for a preview.
+    if (scope == ContentScope::windows) x11::addShareableWindows(x_.get(), content);
     return content;
 }
 
