@@ -263,7 +263,7 @@ void run(const Case& c, const std::string& dir, int runs, const std::vector<int>
     for (int i = 0; i < 2; ++i) answerBytes = agent.ask(request).size();  // warm up: file decoded, buffers grown
 
     brindlecast::platform::VirtualMac mac(statePath);
-    const auto content = mac.shareableContent();
+    const auto content = mac.shareableContent(brindlecast::platform::ContentScope::displays);
     brindlecast::platform::CaptureSettings settings;
     settings.width = c.width;
     settings.height = c.height;

@@ -99,7 +99,8 @@ Result frame(Host& host, const Request& request, const WindowOwners* owners) {
     const double maxHeight = number(request, "maxHeight", 180, 1080, true);
     const double jpegQuality = number(request, "jpegQuality", 40, 95, true);
 
-    const platform::ShareableContent content = mac.shareableContent();
+    const platform::ShareableContent content = mac.shareableContent(
+        owners != nullptr ? platform::ContentScope::windows : platform::ContentScope::displays);
     const Target target = owners != nullptr ? windowTarget(content, *owners) : displayTarget(host, request, content);
 
     // The platform renders the target straight at the final size.

@@ -125,6 +125,10 @@ struct ShareableContent {
     std::shared_ptr<const void> native;
 };
 
+// What a capture needs of the shareable content: the displays only (a frame
+// of a display), or the windows too (a preview of an application).
+enum class ContentScope { displays, windows };
+
 struct CaptureSettings {
     int width = 0;
     int height = 0;
@@ -221,7 +225,9 @@ public:
     virtual PowerReply requestPower(PowerIntent intent, double timeoutSeconds) = 0;
 
     // Capture; each throws PlatformError when the platform reports an error.
-    virtual ShareableContent shareableContent() = 0;
+    // The content holds the windows whenever `scope` asks for them; a backend
+    // that gets them with the displays anyway may always list them.
+    virtual ShareableContent shareableContent(ContentScope scope) = 0;
     virtual Picture captureDisplay(const ShareableContent& content, uint32_t display,
                                    const CaptureSettings& settings) = 0;
     virtual Picture captureWindow(const ShareableContent& content, std::size_t windowIndex,

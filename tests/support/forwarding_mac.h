@@ -49,7 +49,9 @@ public:
         return inner_.requestPower(intent, timeoutSeconds);
     }
 
-    platform::ShareableContent shareableContent() override { return inner_.shareableContent(); }
+    platform::ShareableContent shareableContent(platform::ContentScope scope) override {
+        return inner_.shareableContent(scope);
+    }
     platform::Picture captureDisplay(const platform::ShareableContent& content, uint32_t display,
                                      const platform::CaptureSettings& settings) override {
         return inner_.captureDisplay(content, display, settings);

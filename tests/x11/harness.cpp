@@ -376,7 +376,9 @@ std::string agentPath() {
 #endif
 }
 
-Agent::Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment) : env_(desktop.environment()) {
+Agent::Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment,
+             const std::vector<std::string>& launcher)
+    : env_(desktop.environment()), launcher_(launcher) {
     for (const auto& entry : extraEnvironment) {
         const std::string name = entry.substr(0, entry.find('=') + 1);
         std::erase_if(env_, [&](const std::string& known) { return known.starts_with(name); });
@@ -390,7 +392,9 @@ void Agent::start() {
     int in[2], out[2];
     require(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0, "pipe");
     const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    process_ = Process({agentPath()}, env_, {{0, in[0]}, {1, out[1]}, {2, err}});
+    std::vector<std::string> argv = launcher_;
+    argv.push_back(agentPath());
+    process_ = Process(argv, env_, {{0, in[0]}, {1, out[1]}, {2, err}});
     close(in[0]);
     close(out[1]);
     close(err);

@@ -100,8 +100,10 @@ std::string agentPath();
 // The agent running on the desktop, one request line at a time.
 class Agent {
 public:
-    // `extraEnvironment`: NAME=value entries added to the desktop's environment, or replacing its own.
-    explicit Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment = {});
+    // `extraEnvironment`: NAME=value entries added to the desktop's environment, or replacing its own;
+    // `launcher`: a command line that runs the agent (it is appended to it).
+    explicit Agent(const Desktop& desktop, const std::vector<std::string>& extraEnvironment = {},
+                   const std::vector<std::string>& launcher = {});
     ~Agent();
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
@@ -117,7 +119,7 @@ private:
     void start();
     void end();
 
-    std::vector<std::string> env_;
+    std::vector<std::string> env_, launcher_;
     Process process_;
     int in_ = -1, out_ = -1;
     std::string pending_, errPath_;

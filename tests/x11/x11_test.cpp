@@ -218,6 +218,31 @@ TEST_F(X11Display, FrameShowsAWindowsColourAtItsPlaceOnTheChosenMonitor) {
     XSync(dpy_, False);
 }
 
+TEST_F(X11Display, AFrameComesWhereTheServerCannotAttachTheAgentsSharedMemory) {
+    // In an IPC namespace of its own (as in many containers), the agent's
+    // shared-memory segments are out of the server's sight: XShmAttach fails,
+    // and the picture is read with XGetImage instead.
+    if (x11test::run({"/usr/bin/unshare", "--ipc", "--", "/bin/true"}, {}) != 0) {
+        GTEST_SKIP() << "no IPC namespace can be made here";
+    }
+    Agent contained(desktop(), {}, {"/usr/bin/unshare", "--ipc", "--"});
+    XWarpPointer(dpy_, None, DefaultRootWindow(dpy_), 0, 0, 0, 0, 10, 1000);
+    Window green = window(300, 200, 200, 100, 0x00ff00, NoEventMask);
+    object response;
+    x11test::Picture picture;
+    const bool seen = waitFor([&] {
+        response = contained.ask(R"({"id":"c","operation":"desktop.frame","profile":"balanced","maxWidth":1920,)"
+                                 R"("maxHeight":1080,"jpegQuality":80})");
+        if (response.at("ok") != true) return false;
+        picture = x11test::decodePayload(response.at("frame"));
+        return picture.width == Desktop::monitorWidth && near(picture.at(400, 250), {0, 255, 0});
+    }, 10);
+    EXPECT_TRUE(seen) << boost::json::serialize(response).substr(0, 300);
+    EXPECT_EQ(contained.errors(), "");
+    XDestroyWindow(dpy_, green);
+    XSync(dpy_, False);
+}
+
 // ---- pointer ------------------------------------------------------------------
 
 using X11Pointer = X11;

@@ -51,7 +51,7 @@ public:
     FocusedField focusedField() override;
     PowerReply requestPower(PowerIntent intent, double timeoutSeconds) override;
 
-    ShareableContent shareableContent() override;
+    ShareableContent shareableContent(ContentScope scope) override;
     Picture captureDisplay(const ShareableContent& content, uint32_t display,
                            const CaptureSettings& settings) override;
     Picture captureWindow(const ShareableContent& content, std::size_t windowIndex,

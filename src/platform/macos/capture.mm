@@ -88,7 +88,7 @@ SCShareableContent* snapshotOf(const ShareableContent& content) {
 
 }  // namespace
 
-ShareableContent MacOSMac::shareableContent() {
+ShareableContent MacOSMac::shareableContent(ContentScope) {
     ShareableContent out;
     bool read = false;
     @autoreleasepool {

@@ -45,7 +45,7 @@ const Snapshot* snapshotOf(const ShareableContent& content) {
 
 }  // namespace
 
-ShareableContent VirtualMac::shareableContent() {
+ShareableContent VirtualMac::shareableContent(ContentScope) {
     refresh();
     if (flag("shareableContentError", false)) throw PlatformError{};
     auto snapshot = std::make_shared<Snapshot>();

@@ -18,6 +18,27 @@ namespace brindlecast::platform {
 
 class AccessibilityBus;
 
+namespace x11 {
+
+// One RandR monitor. Its number is the atom of its name, which stays the same
+// for as long as the server runs.
+struct Monitor {
+    uint32_t number = 0;
+    Rect bounds;
+    bool primary = false;
+    std::string name;
+    std::vector<unsigned long> outputs;
+};
+
+// The shared-memory image that screenshots are read into, kept from one
+// frame to the next while its size and connection stay the same.
+class SharedImage;
+struct SharedImageRelease {
+    void operator()(SharedImage* image) const;
+};
+
+}  // namespace x11
+
 class X11Mac final : public Mac {
 public:
     X11Mac();
@@ -50,7 +71,7 @@ public:
     FocusedField focusedField() override;
     PowerReply requestPower(PowerIntent intent, double timeoutSeconds) override;
 
-    ShareableContent shareableContent() override;
+    ShareableContent shareableContent(ContentScope scope) override;
     Picture captureDisplay(const ShareableContent& content, uint32_t display,
                            const CaptureSettings& settings) override;
     Picture captureWindow(const ShareableContent& content, std::size_t windowIndex,
@@ -90,6 +111,10 @@ private:
     void returnBorrowedKeys(bool wait);
     // Presses or releases the keys of the modifier flags.
     void pressModifiers(EventFlags flags, bool down);
+    // The RandR monitors, read once per request; none when they cannot be read.
+    const std::optional<std::vector<x11::Monitor>>& monitors();
+    // The root window's pixels in `area` at the settings' size, the pointer drawn in.
+    std::optional<Picture> screenshot(const Rect& area, const CaptureSettings& settings);
 
     // Declared first: the connections below wait only within it.
     x11::RequestDeadline deadline_;
@@ -97,6 +122,9 @@ private:
     x11::Bus system_{x11::Bus::Kind::system, deadline_};
     x11::Bus session_{x11::Bus::Kind::session, deadline_};
     std::unique_ptr<AccessibilityBus> accessibility_;
+    std::optional<std::vector<x11::Monitor>> monitors_;
+    bool monitorsRead_ = false;
+    std::unique_ptr<x11::SharedImage, x11::SharedImageRelease> shared_;
 
     // The key codes typed text has borrowed.
     x11::KeyLender lender_;

@@ -257,6 +257,7 @@ void X11Mac::returnBorrowedKeys(bool wait) {
 void X11Mac::beginRequest(std::string_view) {
     deadline_.begin();
     returnBorrowedKeys(false);
+    monitorsRead_ = false;
 }
 
 }  // namespace brindlecast::platform

@@ -22,17 +22,7 @@ using namespace x11;
 
 namespace {
 
-// One RandR monitor. Its number is the atom of its name, which stays the same
-// for as long as the server runs.
-struct Monitor {
-    uint32_t number = 0;
-    Rect bounds;
-    bool primary = false;
-    std::string name;
-    std::vector<RROutput> outputs;
-};
-
-std::optional<std::vector<Monitor>> monitors(XConnection& x) {
+std::optional<std::vector<Monitor>> readMonitors(XConnection& x) {
     ::Display* display = x.get();
     if (display == nullptr) return std::nullopt;
     int event = 0;
@@ -109,54 +99,8 @@ std::string identity(XConnection& x, const std::vector<Monitor>& list, const Mon
 
 // ---- Screenshots ------------------------------------------------------------
 
-// An image in shared memory; released in the right order when it goes.
-class SharedImage {
-public:
-    SharedImage(::Display* display, int width, int height) : display_(display) {
-        const int screen = DefaultScreen(display);
-        image_.reset(XShmCreateImage(display, DefaultVisual(display, screen),
-                                     static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &info_,
-                                     static_cast<unsigned>(width), static_cast<unsigned>(height)));
-        if (image_ == nullptr) return;
-        info_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height, IPC_CREAT | 0600);
-        if (info_.shmid < 0) return;
-        void* memory = shmat(info_.shmid, nullptr, 0);
-        // Removed now: the segment goes with its last attachment.
-        shmctl(info_.shmid, IPC_RMID, nullptr);
-        if (memory == reinterpret_cast<void*>(-1)) return;
-        info_.shmaddr = image_->data = static_cast<char*>(memory);
-        info_.readOnly = False;
-        ErrorTrap trap(display);
-        attached_ = XShmAttach(display, &info_) != 0 && !trap.failed();
-    }
-    ~SharedImage() {
-        if (attached_) {
-            XShmDetach(display_, &info_);
-            XSync(display_, False);
-        }
-        if (info_.shmaddr != nullptr) shmdt(info_.shmaddr);
-        // The segment is not Xlib's to free.
-        if (image_ != nullptr) image_->data = nullptr;
-    }
-    SharedImage(const SharedImage&) = delete;
-    SharedImage& operator=(const SharedImage&) = delete;
-
-    // The root window's pixels at (x, y); null when they could not be read.
-    XImage* read(::Window root, int x, int y) {
-        if (!attached_) return nullptr;
-        ErrorTrap trap(display_);
-        if (!XShmGetImage(display_, root, image_.get(), x, y, AllPlanes) || trap.failed()) return nullptr;
-        return image_.get();
-    }
-
-private:
-    ::Display* display_;
-    XShmSegmentInfo info_{};
-    OwnedImage image_;
-    bool attached_ = false;
-};
-
-// The root window's pixels in `area`, clipped to the screen; what lies beyond stays black.
+// The root window's pixels in `area` through XGetImage, clipped to the
+// screen; what lies beyond stays black.
 std::optional<Pixels> grab(XConnection& x, const Rect& area) {
     ::Display* display = x.get();
     Pixels out;
@@ -176,20 +120,11 @@ std::optional<Pixels> grab(XConnection& x, const Rect& area) {
     part.width = width;
     part.height = height;
     part.bytes.assign(static_cast<std::size_t>(width) * height * 4, 0);
-    if (XShmQueryExtension(display)) {
-        SharedImage shared(display, width, height);
-        if (XImage* image = shared.read(x.root(), left, top)) {
-            copyImage(image, part);
-        } else {
-            return std::nullopt;
-        }
-    } else {
-        ErrorTrap trap(display);
-        const OwnedImage image(XGetImage(display, x.root(), left, top, static_cast<unsigned>(width),
-                                         static_cast<unsigned>(height), AllPlanes, ZPixmap));
-        if (trap.failed() || image == nullptr) return std::nullopt;
-        copyImage(image.get(), part);
-    }
+    ErrorTrap trap(display);
+    const OwnedImage image(XGetImage(display, x.root(), left, top, static_cast<unsigned>(width),
+                                     static_cast<unsigned>(height), AllPlanes, ZPixmap));
+    if (trap.failed() || image == nullptr) return std::nullopt;
+    copyImage(image.get(), part);
     const int offsetX = left - static_cast<int>(area.x);
     const int offsetY = top - static_cast<int>(area.y);
     for (int row = 0; row < height; ++row) {
@@ -199,8 +134,16 @@ std::optional<Pixels> grab(XConnection& x, const Rect& area) {
     return out;
 }
 
-// Draws the pointer's picture where it is, `origin` being the picture's top-left in root coordinates.
-void drawCursor(::Display* display, Pixels& pixels, int originX, int originY) {
+// Whether the image's pixels are already blue, green, red and one unused byte.
+bool isBgrx(const XImage* image) {
+    return image->bits_per_pixel == 32 && image->red_mask == 0xff0000 && image->green_mask == 0xff00 &&
+           image->blue_mask == 0xff && image->byte_order == LSBFirst;
+}
+
+// Draws the pointer's picture where it is into BGRX rows `stride` bytes
+// apart, `origin` being their top-left in root coordinates.
+void drawCursor(::Display* display, uint8_t* bytes, std::size_t stride, int width, int height, int originX,
+                int originY) {
     int event = 0;
     int error = 0;
     if (!XFixesQueryExtension(display, &event, &error)) return;
@@ -210,15 +153,15 @@ void drawCursor(::Display* display, Pixels& pixels, int originX, int originY) {
     const int top = cursor->y - cursor->yhot - originY;
     for (int row = 0; row < cursor->height; ++row) {
         const int y = top + row;
-        if (y < 0 || y >= pixels.height) continue;
+        if (y < 0 || y >= height) continue;
         for (int column = 0; column < cursor->width; ++column) {
             const int px = left + column;
-            if (px < 0 || px >= pixels.width) continue;
+            if (px < 0 || px >= width) continue;
             // Premultiplied ARGB, one pixel in each long.
             const auto argb = static_cast<uint32_t>(cursor->pixels[row * cursor->width + column]);
             const uint32_t alpha = argb >> 24;
             if (alpha == 0) continue;
-            uint8_t* target = pixels.bytes.data() + (static_cast<std::size_t>(y) * pixels.width + px) * 4;
+            uint8_t* target = bytes + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(px) * 4;
             for (int c = 0; c < 3; ++c) {
                 const uint32_t source = (argb >> (8 * c)) & 0xff;
                 target[c] = static_cast<uint8_t>(std::min<uint32_t>(255, source + target[c] * (255 - alpha) / 255));
@@ -229,16 +172,132 @@ void drawCursor(::Display* display, Pixels& pixels, int originX, int originY) {
 
 }  // namespace
 
+// ---- Shared memory ----------------------------------------------------------
+
+// An image in shared memory, attached on one connection and released in the
+// right order when it goes; on a connection dropped meanwhile the server has
+// already let it go, and only this process's side is released.
+class x11::SharedImage {
+public:
+    SharedImage(XConnection& x, int width, int height)
+        : connection_(x), generation_(x.generation()), width_(width), height_(height) {
+        ::Display* display = x.get();
+        const int screen = DefaultScreen(display);
+        image_.reset(XShmCreateImage(display, DefaultVisual(display, screen),
+                                     static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr, &info_,
+                                     static_cast<unsigned>(width), static_cast<unsigned>(height)));
+        if (image_ == nullptr) return;
+        info_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height, IPC_CREAT | 0600);
+        if (info_.shmid < 0) return;
+        void* memory = shmat(info_.shmid, nullptr, 0);
+        // Removed now: the segment goes with its last attachment.
+        shmctl(info_.shmid, IPC_RMID, nullptr);
+        if (memory == reinterpret_cast<void*>(-1)) return;
+        info_.shmaddr = image_->data = static_cast<char*>(memory);
+        info_.readOnly = False;
+        ErrorTrap trap(display);
+        attached_ = XShmAttach(display, &info_) != 0 && !trap.failed();
+    }
+    ~SharedImage() {
+        if (attached_ && current()) {
+            ::Display* display = connection_.get();
+            if (display != nullptr && current()) {
+                XShmDetach(display, &info_);
+                XSync(display, False);
+            }
+        }
+        if (info_.shmaddr != nullptr) shmdt(info_.shmaddr);
+        // The segment is not Xlib's to free.
+        if (image_ != nullptr) image_->data = nullptr;
+    }
+    SharedImage(const SharedImage&) = delete;
+    SharedImage& operator=(const SharedImage&) = delete;
+
+    // Whether it serves a picture of this size on the current connection (a
+    // segment the server could not attach serves too: XGetImage is used).
+    bool fits(int width, int height) const { return current() && width == width_ && height == height_; }
+
+    // The root window's pixels at (x, y); null when they could not be read
+    // or the server has no attachment.
+    XImage* read(int x, int y) {
+        if (!attached_ || !current()) return nullptr;
+        ::Display* display = connection_.get();
+        ErrorTrap trap(display);
+        if (!XShmGetImage(display, DefaultRootWindow(display), image_.get(), x, y, AllPlanes) || trap.failed()) {
+            return nullptr;
+        }
+        return image_.get();
+    }
+
+private:
+    bool current() const { return connection_.generation() == generation_; }
+
+    XConnection& connection_;
+    uint64_t generation_;
+    int width_;
+    int height_;
+    XShmSegmentInfo info_{};
+    OwnedImage image_;
+    bool attached_ = false;
+};
+
+void x11::SharedImageRelease::operator()(SharedImage* image) const {
+    delete image;
+}
+
+std::optional<Picture> X11Mac::screenshot(const Rect& area, const CaptureSettings& settings) {
+    ::Display* display = x_.get();
+    if (display == nullptr) return std::nullopt;
+    const int left = static_cast<int>(area.x);
+    const int top = static_cast<int>(area.y);
+    const int width = std::max(1, static_cast<int>(area.width));
+    const int height = std::max(1, static_cast<int>(area.height));
+    const int screen = DefaultScreen(display);
+    const bool onScreen = left >= 0 && top >= 0 && left + width <= DisplayWidth(display, screen) &&
+                          top + height <= DisplayHeight(display, screen);
+    // The usual case: read into the kept segment, draw the pointer there and
+    // scale (or copy) straight out of it.
+    if (onScreen && XShmQueryExtension(display)) {
+        if (!shared_ || !shared_->fits(width, height)) {
+            shared_.reset();
+            shared_.reset(new x11::SharedImage(x_, width, height));
+        }
+        if (XImage* image = shared_->read(left, top); image != nullptr && isBgrx(image)) {
+            auto* bytes = reinterpret_cast<uint8_t*>(image->data);
+            const auto stride = static_cast<std::size_t>(image->bytes_per_line);
+            if (settings.showsCursor) drawCursor(display, bytes, stride, width, height, left, top);
+            return scaledPicture(bytes, stride, width, height, settings.width, settings.height);
+        }
+    }
+    // Without shared memory (a server that cannot attach it, as in many
+    // containers), another pixel layout, or a monitor reaching off the screen.
+    auto pixels = grab(x_, area);
+    if (!pixels) return std::nullopt;
+    if (settings.showsCursor) {
+        drawCursor(display, pixels->bytes.data(), static_cast<std::size_t>(pixels->width) * 4, pixels->width,
+                   pixels->height, left, top);
+    }
+    return scaledPicture(pixels->bytes, pixels->width, pixels->height, settings.width, settings.height);
+}
+
+const std::optional<std::vector<Monitor>>& X11Mac::monitors() {
+    if (!monitorsRead_) {
+        monitors_ = readMonitors(x_);
+        monitorsRead_ = true;
+    }
+    return monitors_;
+}
+
 // ---- Displays ---------------------------------------------------------------
 
 std::optional<uint32_t> X11Mac::activeDisplayCount() {
-    const auto list = monitors(x_);
+    const auto& list = monitors();
     if (!list) return std::nullopt;
     return static_cast<uint32_t>(list->size());
 }
 
 std::optional<std::vector<uint32_t>> X11Mac::activeDisplays(uint32_t capacity) {
-    const auto list = monitors(x_);
+    const auto& list = monitors();
     if (!list) return std::nullopt;
     std::vector<uint32_t> numbers;
     for (const auto& monitor : *list) {
@@ -249,7 +308,7 @@ std::optional<std::vector<uint32_t>> X11Mac::activeDisplays(uint32_t capacity) {
 }
 
 uint32_t X11Mac::mainDisplay() {
-    const auto list = monitors(x_);
+    const auto& list = monitors();
     if (!list || list->empty()) return 0;
     for (const auto& monitor : *list) {
         if (monitor.primary) return monitor.number;
@@ -258,7 +317,7 @@ uint32_t X11Mac::mainDisplay() {
 }
 
 std::optional<std::string> X11Mac::displayUuid(uint32_t display) {
-    const auto list = monitors(x_);
+    const auto& list = monitors();
     if (!list) return std::nullopt;
     const Monitor* monitor = find(*list, display);
     if (monitor == nullptr) return std::nullopt;
@@ -266,34 +325,33 @@ std::optional<std::string> X11Mac::displayUuid(uint32_t display) {
 }
 
 Rect X11Mac::displayBounds(uint32_t display) {
-    const auto list = monitors(x_);
+    const auto& list = monitors();
     const Monitor* monitor = list ? find(*list, display) : nullptr;
     return monitor != nullptr ? monitor->bounds : Rect{};
 }
 
 // ---- Capture ----------------------------------------------------------------
 
-ShareableContent X11Mac::shareableContent() {
-    const auto list = monitors(x_);
+ShareableContent X11Mac::shareableContent(ContentScope scope) {
+    const auto& list = monitors();
     if (!list) throw PlatformError{};
     ShareableContent content;
     for (const auto& monitor : *list) content.displays.push_back(monitor.number);
-    x11::addShareableWindows(x_, content);
+    // Walking every client window costs a round trip or more each: done
+    // only for a preview.
+    if (scope == ContentScope::windows) x11::addShareableWindows(x_, content);
     return content;
 }
 
 Picture X11Mac::captureDisplay(const ShareableContent&, uint32_t display, const CaptureSettings& settings) {
-    const auto list = monitors(x_);
+    const auto& list = monitors();
     const Monitor* monitor = list ? find(*list, display) : nullptr;
     if (monitor == nullptr || settings.width <= 0 || settings.height <= 0) {
         throw PlatformError{};
     }
-    auto pixels = grab(x_, monitor->bounds);
-    if (!pixels) throw PlatformError{};
-    if (settings.showsCursor) {
-        drawCursor(x_.get(), *pixels, static_cast<int>(monitor->bounds.x), static_cast<int>(monitor->bounds.y));
-    }
-    return scaledPicture(pixels->bytes, pixels->width, pixels->height, settings.width, settings.height);
+    auto picture = screenshot(monitor->bounds, settings);
+    if (!picture) throw PlatformError{};
+    return std::move(*picture);
 }
 
 Picture X11Mac::captureWindow(const ShareableContent& content, std::size_t windowIndex,

@@ -1,6 +1,7 @@
 #include "platform/x11/translate.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 
 #include <X11/XF86keysym.h>
@@ -84,13 +85,21 @@ int wheelClicks(int32_t pixels) {
     return pixels > 0 ? clicks : -clicks;
 }
 
-Picture scaledPicture(const std::vector<uint8_t>& source, int sourceWidth, int sourceHeight, int width, int height) {
+Picture scaledPicture(const uint8_t* source, std::size_t sourceStride, int sourceWidth, int sourceHeight, int width,
+                      int height) {
     Picture picture;
     picture.width = width;
     picture.height = height;
     picture.stride = static_cast<std::size_t>(width) * 4;
     picture.format = PixelFormat::BGRX;
-    picture.pixels.assign(picture.stride * static_cast<std::size_t>(height), 0);
+    picture.pixels.resize(picture.stride * static_cast<std::size_t>(height));
+    if (width == sourceWidth && height == sourceHeight) {
+        for (int row = 0; row < height; ++row) {
+            std::memcpy(picture.pixels.data() + static_cast<std::size_t>(row) * picture.stride,
+                        source + static_cast<std::size_t>(row) * sourceStride, picture.stride);
+        }
+        return picture;
+    }
     std::vector<int> columnStart(static_cast<std::size_t>(width) + 1);
     for (int c = 0; c <= width; ++c) {
         columnStart[c] = static_cast<int>(static_cast<int64_t>(c) * sourceWidth / width);
@@ -104,7 +113,7 @@ Picture scaledPicture(const std::vector<uint8_t>& source, int sourceWidth, int s
             const int x1 = std::max(x0 + 1, columnStart[column + 1]);
             uint32_t sum[3] = {0, 0, 0};
             for (int y = y0; y < y1; ++y) {
-                const uint8_t* from = source.data() + (static_cast<std::size_t>(y) * sourceWidth + x0) * 4;
+                const uint8_t* from = source + static_cast<std::size_t>(y) * sourceStride + static_cast<std::size_t>(x0) * 4;
                 for (int x = x0; x < x1; ++x, from += 4) {
                     sum[0] += from[0];
                     sum[1] += from[1];
@@ -113,9 +122,15 @@ Picture scaledPicture(const std::vector<uint8_t>& source, int sourceWidth, int s
             }
             const auto count = static_cast<uint32_t>((y1 - y0) * (x1 - x0));
             for (int c = 0; c < 3; ++c) target[column * 4 + c] = static_cast<uint8_t>((sum[c] + count / 2) / count);
+            target[column * 4 + 3] = 0;
         }
     }
     return picture;
+}
+
+Picture scaledPicture(const std::vector<uint8_t>& source, int sourceWidth, int sourceHeight, int width, int height) {
+    return scaledPicture(source.data(), static_cast<std::size_t>(sourceWidth) * 4, sourceWidth, sourceHeight, width,
+                         height);
 }
 
 }  // namespace brindlecast::platform::x11

@@ -3,6 +3,7 @@
 // picture scaler. No X connection is needed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -27,7 +28,11 @@ std::vector<unsigned long> textKeysyms(std::u16string_view units);
 int wheelClicks(int32_t pixels);
 
 // A BGRX picture of width x height from `source` (BGRX rows, 4 bytes a pixel,
-// no padding), each target pixel the average of the source pixels it covers.
+// `sourceStride` bytes apart), each target pixel the average of the source
+// pixels it covers; of the same size, the rows are copied as they are.
+Picture scaledPicture(const uint8_t* source, std::size_t sourceStride, int sourceWidth, int sourceHeight, int width,
+                      int height);
+// The same of rows without padding.
 Picture scaledPicture(const std::vector<uint8_t>& source, int sourceWidth, int sourceHeight, int width, int height);
 
 }  // namespace brindlecast::platform::x11

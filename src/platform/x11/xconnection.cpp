@@ -57,6 +57,7 @@ XConnection::~XConnection() {
         deadline_.watch(-1);
         XCloseDisplay(display_);
         display_ = nullptr;
+        ++generation_;
     }
     if (display_ == nullptr) display_ = open();
     return display_;

@@ -1,0 +1,251 @@
+// The Linux desktop agent against the floor (bench/x11_floor.c) in one run,
+// on a private headless desktop (the X11 tests' own): a frame of a
+// 1920 x 1024 monitor showing a desktop picture at one rung (quality 75), one
+// scaled to 1280 x 720 at one rung and down the relay ladder from 95, and
+// pointer moves and clicks; then all of it again with 1,000 client windows open.
+//
+//   x11_bench [frames]
+//
+// Wall times are medians, CPU times per frame. Targets: one rung at most
+// 1.0x the floor's wall time, the relay ladder at most 0.6x, CPU within 1.3x
+// the floor's, a pointer move or click at most 2 ms, none of it changing with
+// 1,000 windows. It prints the figures and asserts nothing.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <time.h>
+
+#include "capture/frame.h"
+#include "capture/payload.h"
+#include "platform/virtual/pictures.h"
+#include "x11/harness.h"
+
+// Xlib's macros last: they clash with names in the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using x11test::Agent;
+using x11test::Desktop;
+
+constexpr int benchWidth = 1920;
+constexpr int benchHeight = Desktop::screenHeight;
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double agentCpu(pid_t pid) {
+    clockid_t clock{};
+    if (clock_getcpuclockid(pid, &clock) != 0) return 0;
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+struct Figures {
+    double wall = 0;  // ms, median
+    double cpu = 0;   // ms per frame or request
+};
+
+// The floor program's answer to `arguments`.
+std::vector<double> floorRun(const Desktop& desktop, const std::string& arguments) {
+    const std::string command = "DISPLAY=" + desktop.display() + " " BRINDLECAST_X11_FLOOR " " + arguments;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) throw std::runtime_error("cannot run the floor");
+    std::vector<double> values;
+    double value = 0;
+    while (std::fscanf(pipe.get(), "%lf", &value) == 1) values.push_back(value);
+    if (values.empty()) throw std::runtime_error("the floor failed: " + arguments);
+    return values;
+}
+
+std::string qualities(int start) {
+    std::string list;
+    for (double q : brindlecast::capture::qualityRungs(start / 100.0)) {
+        if (!list.empty()) list += ",";
+        list += std::to_string(brindlecast::capture::turboQuality(q));
+    }
+    return list;
+}
+
+// `count` requests through the agent: the median wall time, the CPU time a request.
+Figures agentRun(Agent& agent, const std::vector<std::string>& requests, int count) {
+    for (int i = 0; i < 2; ++i) agent.ask(requests[0]);  // warm up
+    std::vector<double> walls;
+    const double before = agentCpu(agent.pid());
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        const auto response = agent.ask(requests[static_cast<std::size_t>(i) % requests.size()]);
+        walls.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (response.at("ok") != true) throw std::runtime_error("refused: " + boost::json::serialize(response));
+    }
+    return {median(walls), (agentCpu(agent.pid()) - before) / count};
+}
+
+// The desktop picture on an unmanaged window over the bench monitor, kept as
+// the window's background so that it never needs repainting.
+Window showPicture(Display* dpy) {
+    const auto picture = brindlecast::platform::renderDesktop(benchWidth, benchHeight, 3);
+    std::vector<char> bgrx(static_cast<std::size_t>(benchWidth) * benchHeight * 4);
+    for (std::size_t i = 0; i < bgrx.size(); i += 4) {
+        const uint8_t* from = picture.bytes() + i;
+        bgrx[i] = static_cast<char>(from[2]);
+        bgrx[i + 1] = static_cast<char>(from[1]);
+        bgrx[i + 2] = static_cast<char>(from[0]);
+    }
+    const int screen = DefaultScreen(dpy);
+    Pixmap pixmap = XCreatePixmap(dpy, DefaultRootWindow(dpy), benchWidth, benchHeight, 24);
+    XImage* image = XCreateImage(dpy, DefaultVisual(dpy, screen), 24, ZPixmap, 0, bgrx.data(), benchWidth,
+                                 benchHeight, 32, benchWidth * 4);
+    GC gc = XCreateGC(dpy, pixmap, 0, nullptr);
+    XPutImage(dpy, pixmap, gc, image, 0, 0, 0, 0, benchWidth, benchHeight);
+    image->data = nullptr;
+    XDestroyImage(image);
+    XFreeGC(dpy, gc);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixmap = pixmap;
+    Window window = XCreateWindow(dpy, DefaultRootWindow(dpy), 0, 0, benchWidth, benchHeight, 0, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixmap, &attributes);
+    XMapRaised(dpy, window);
+    XFreePixmap(dpy, pixmap);
+    XSync(dpy, False);
+    return window;
+}
+
+// Opens `count` small managed windows on the right of the screen, off the
+// bench monitor, and waits until the window manager lists them.
+std::vector<Window> openWindows(Display* dpy, int count) {
+    std::vector<Window> windows;
+    for (int i = 0; i < count; ++i) {
+        Window w = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), benchWidth + (i % 20) * 30, (i / 20) * 20, 24,
+                                       16, 0, 0, 0x808080);
+        XMapWindow(dpy, w);
+        windows.push_back(w);
+    }
+    XSync(dpy, False);
+    const Atom list = XInternAtom(dpy, "_NET_CLIENT_LIST", False);
+    x11test::waitFor([&] {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(dpy, DefaultRootWindow(dpy), list, 0, 1 << 16, False, AnyPropertyType, &type, &format,
+                           &items, &after, &data);
+        if (data != nullptr) XFree(data);
+        return items >= static_cast<unsigned long>(count);
+    }, 60);
+    return windows;
+}
+
+struct Row {
+    std::string name;
+    Figures agent, floor;
+    double target;
+};
+
+void print(const std::vector<Row>& rows, const char* heading) {
+    std::printf("\n%s\n", heading);
+    std::printf("| case | agent ms | floor ms | agent/floor | target | agent CPU ms | floor CPU ms | CPU ratio |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    for (const auto& row : rows) {
+        if (row.floor.wall > 0) {
+            std::printf("| %s | %.1f | %.1f | %.2f | %s%.1f | %.1f | %.1f | %.2f |\n", row.name.c_str(), row.agent.wall,
+                        row.floor.wall, row.agent.wall / row.floor.wall, "<= ", row.target, row.agent.cpu,
+                        row.floor.cpu, row.floor.cpu > 0 ? row.agent.cpu / row.floor.cpu : 0.0);
+        } else {
+            std::printf("| %s | %.2f | %.3f (XTest round trip) | | <= %.1f ms | %.2f | | |\n", row.name.c_str(),
+                        row.agent.wall, row.floor.cpu, row.target, row.agent.cpu);
+        }
+    }
+}
+
+std::vector<Row> measure(const Desktop& desktop, Agent& agent, const std::string& monitorId, int frames) {
+    const std::string head = R"({"id":"b","operation":"desktop.frame","monitorId":")" + monitorId + R"(","profile":")";
+    struct Frame {
+        const char* name;
+        const char* profile;
+        int maxWidth, maxHeight, quality;
+        long limit;
+        double target;
+    };
+    const std::array<Frame, 3> cases{{
+        {"1920x1024, one rung at 75", "balanced", 1920, 1080, 75, 2097152, 1.0},
+        {"1920x1024 scaled to 1280x682, relay ladder from 95", "relay-quality", 1280, 720, 95, 184320, 0.6},
+        {"1920x1024 scaled to 1280x682, one rung at 75", "balanced", 1280, 720, 75, 2097152, 1.0},
+    }};
+    std::vector<Row> rows;
+    for (const auto& c : cases) {
+        const std::string request = head + c.profile + R"(","maxWidth":)" + std::to_string(c.maxWidth) +
+                                    R"(,"maxHeight":)" + std::to_string(c.maxHeight) + R"(,"jpegQuality":)" +
+                                    std::to_string(c.quality) + "}";
+        Row row{c.name, agentRun(agent, {request}, frames), {}, c.target};
+        const auto size = brindlecast::capture::pictureSize(c.maxWidth, c.maxHeight,
+                                                             {0, 0, double(benchWidth), double(benchHeight)});
+        const auto floor = floorRun(desktop, "frame 0 0 " + std::to_string(benchWidth) + " " +
+                                                 std::to_string(benchHeight) + " " + std::to_string(size.width) +
+                                                 " " + std::to_string(size.height) + " " + std::to_string(c.limit) +
+                                                 " " + std::to_string(frames) + " " + qualities(c.quality));
+        row.floor = {floor.at(0), floor.at(1)};
+        rows.push_back(row);
+    }
+    const double roundTrip = floorRun(desktop, "pointer 200").at(0);
+    std::vector<std::string> moves, clicks;
+    for (int i = 0; i < 10; ++i) {
+        const std::string at = R"("x":0.)" + std::to_string(1 + i) + R"(,"y":0.5)";
+        moves.push_back(R"({"id":"p","operation":"presentation.pointer",)" + at + "}");
+        clicks.push_back(R"({"id":"c","operation":"desktop.click","monitorId":")" + monitorId + R"(",)" + at + "}");
+    }
+    rows.push_back({"presentation.pointer", agentRun(agent, moves, 200), {0, roundTrip}, 2.0});
+    rows.push_back({"desktop.click", agentRun(agent, clicks, 100), {0, roundTrip}, 2.0});
+    return rows;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int frames = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
+    Desktop& desktop = x11test::desktop();
+    desktop.start();
+    int status = 0;
+    try {
+        // A monitor of 1920 x 1024 at the screen's top-left, over the left one.
+        if (x11test::run({"xrandr", "--display", desktop.display(), "--setmonitor", "bench",
+                          std::to_string(benchWidth) + "/500x" + std::to_string(benchHeight) + "/270+0+0", "none"},
+                         desktop.environment()) != 0) {
+            throw std::runtime_error("xrandr --setmonitor");
+        }
+        Display* dpy = XOpenDisplay(desktop.display().c_str());
+        if (dpy == nullptr) throw std::runtime_error("no display");
+        showPicture(dpy);
+        Agent agent(desktop);
+        std::string monitorId;
+        const auto listed = agent.ask(R"({"id":"m","operation":"desktop.monitors"})");
+        for (const auto& entry : listed.at("monitors").as_array()) {
+            if (entry.at("bounds").at("width").to_number<int>() == benchWidth) monitorId = x11test::text(entry.at("id"));
+        }
+        if (monitorId.empty()) throw std::runtime_error("the bench monitor is not listed");
+        std::printf("X11 desktop agent beside the floor, %d frames a case (Xvfb, openbox)\n", frames);
+        print(measure(desktop, agent, monitorId, frames), "A few windows:");
+        const auto windows = openWindows(dpy, 1000);
+        print(measure(desktop, agent, monitorId, frames), "1,000 client windows:");
+        for (Window w : windows) XDestroyWindow(dpy, w);
+        XCloseDisplay(dpy);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "x11_bench: %s\n", error.what());
+        status = 1;
+    }
+    desktop.stop();
+    return status;
+}
