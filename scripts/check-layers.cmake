@@ -13,7 +13,8 @@ cmake_minimum_required(VERSION 3.25)
 set(allowed_platform "platform")
 set(allowed_platform/virtual "platform;platform/virtual;host/json_out.h;host/text.h")
 set(allowed_platform/macos "platform;platform/macos")
-set(allowed_platform/x11/apps "platform;platform/x11/apps")
+# The X11 connection layer lies under both the backend and its applications.
+set(allowed_platform/x11/apps "platform;platform/x11/apps;platform/x11/xconnection.h")
 set(allowed_platform/x11 "platform;platform/x11;platform/x11/apps")
 # The dispatcher routes to every operation.
 set(allowed_host "platform;host;input;capture;apps")

@@ -11,7 +11,6 @@
 #ifdef BRINDLECAST_MACOS_BACKEND
 #include "platform/macos/macos_mac.h"
 #elif defined(BRINDLECAST_X11_BACKEND)
-#include "platform/x11/apps/desktop_entries.h"
 #include "platform/x11/x11_mac.h"
 #else
 #include "platform/virtual/virtual_mac.h"
@@ -19,9 +18,7 @@
 
 int main(int argc, char** argv) {
 #ifdef BRINDLECAST_X11_BACKEND
-    // The agent started again by itself to draw one icon (an SVG, which may
-    // take unbounded time) in a process of its own.
-    brindlecast::platform::x11::runIconDrawerIfAsked(argc, argv);
+    brindlecast::platform::runIconDrawerIfAsked(argc, argv);
 #else
     (void)argc;
     (void)argv;

@@ -662,7 +662,9 @@ TEST(X11BareServer, AppsWithoutWindowManagerAndAcrossServerRestart) {
     Agent agent(desktop(), {"DISPLAY=" + display, "XDG_DATA_HOME=" + data.string(), "XDG_DATA_DIRS=" + data.string()});
     const auto ask = [&](const std::string& line) {
         object response = agent.ask(line);
-        EXPECT_EQ(testing_support::responseProblem(boost::json::serialize(response)), "") << line;
+        EXPECT_EQ(testing_support::responseProblem(boost::json::serialize(response),
+                                                   brindlecast::platform::DesktopSystem::linuxX11),
+              "") << line;
         return response;
     };
     const auto appId = [&](const char* file) {

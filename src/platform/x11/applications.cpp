@@ -5,8 +5,11 @@
 #include "platform/x11/apps/desktop_entries.h"
 #include "platform/x11/apps/windows.h"
 #include "platform/x11/backend.h"
+#include "platform/x11/x11_mac.h"
 
 namespace brindlecast::platform {
+
+void runIconDrawerIfAsked(int argc, char** argv) { x11::runIconDrawerIfAsked(argc, argv); }
 
 ScanRoots X11Mac::applicationRoots() { return x11::applicationFolders(); }
 

@@ -12,4 +12,9 @@ namespace brindlecast::platform {
 // needs it, and made again after it was lost.
 std::unique_ptr<Mac> makeX11Mac();
 
+// When the agent was started again by itself to draw one icon (an SVG, which
+// may take unbounded time) in a process of its own, draws it and ends the
+// process; otherwise does nothing.
+void runIconDrawerIfAsked(int argc, char** argv);
+
 }  // namespace brindlecast::platform
