@@ -134,11 +134,11 @@ bool ended(pid_t pid) {
 
 // The pid of the client that made the window, as the X server knows it; -1 when it cannot tell.
 pid_t serverPid(Display* dpy, Window window) {
-    XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+    XResClientIdSpec wanted{window, XRES_CLIENT_ID_PID_MASK};
     long count = 0;
     XResClientIdValue* values = nullptr;
     pid_t pid = -1;
-    if (XResQueryClientIds(dpy, 1, &spec, &count, &values) == Success) {
+    if (XResQueryClientIds(dpy, 1, &wanted, &count, &values) == Success) {
         for (long i = 0; i < count; ++i) pid = std::max(pid, XResGetClientPid(&values[i]));
     }
     if (values != nullptr) XResClientIdsDestroy(count, values);

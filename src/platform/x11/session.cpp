@@ -79,13 +79,14 @@ std::optional<std::string> programName(unsigned long pid) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The process of a window: _NET_WM_PID, else the server's own record of the client.
+// The process of a window: the server's own record of its client, else _NET_WM_PID.
 std::optional<unsigned long> windowProcess(XConnection& x, ::Window window) {
+    // The server's own record first: a window's property is only its claim.
+    if (const auto pid = ClientProcesses(x).of(window)) return static_cast<unsigned long>(*pid);
     ::Display* display = x.get();
     if (const auto pid = cardinals(display, window, x.atom("_NET_WM_PID"), XA_CARDINAL); pid && !pid->empty()) {
         return pid->front();
     }
-    if (const auto pid = ClientProcesses(x).of(window)) return static_cast<unsigned long>(*pid);
     return std::nullopt;
 }
 

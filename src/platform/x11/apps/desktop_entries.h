@@ -103,7 +103,7 @@ std::optional<std::string> xsettingsString(std::string_view property, std::strin
 std::optional<Picture> drawEntryIcon(const std::string& path, int size, const std::string& theme = "hicolor");
 
 // The file of a themed icon for a square of `size` pixels, as the icon theme
-// specification looks it up: `theme` and the themes it inherits, then
+// standard (freedesktop) looks it up: `theme` and the themes it inherits, then
 // hicolor, then the icon folders' own files ($XDG_DATA_HOME/icons, ~/.icons,
 // each $XDG_DATA_DIRS/icons, then each $XDG_DATA_DIRS/pixmaps); none when
 // nothing has it.
