@@ -452,24 +452,60 @@ bool activate(Display* dpy, Window window) {
     }, 15);
 }
 
+// The managed window whose WM_CLASS class is `name`, or 0.
+Window managedWindowOfClass(Display* dpy, const char* name) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_NET_CLIENT_LIST", False), 0, 4096, False,
+                       XA_WINDOW, &type, &format, &count, &after, &data);
+    Window found = 0;
+    for (unsigned long i = 0; data != nullptr && format == 32 && i < count; ++i) {
+        const Window window = reinterpret_cast<Window*>(data)[i];
+        XClassHint hint{};
+        if (XGetClassHint(dpy, window, &hint) != 0) {
+            if (hint.res_class != nullptr && std::string(hint.res_class) == name) found = window;
+            XFree(hint.res_name);
+            XFree(hint.res_class);
+        }
+    }
+    if (data != nullptr) XFree(data);
+    return found;
+}
+
 TEST_F(X11Session, AnActivePasswordPromptIsAProtectedScreen) {
-    // A program whose executable is named like a passphrase prompt, owning a managed window.
+    // An X client whose executable is named like a passphrase prompt: the
+    // process is the one the X server knows for the window's client.
     const std::string prompt = desktop().dir() + "/pinentry";
-    std::filesystem::copy_file("/usr/bin/sleep", prompt, std::filesystem::copy_options::overwrite_existing);
-    x11test::Process program({prompt, "300"}, desktop().environment());
-    Window window = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 100, 100, 300, 200, 0, 0, 0x808080);
-    const unsigned long pid = static_cast<unsigned long>(program.pid());
-    XChangeProperty(dpy_, window, XInternAtom(dpy_, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(&pid), 1);
-    XMapWindow(dpy_, window);
-    XSync(dpy_, False);
+    std::filesystem::copy_file("/usr/bin/xcalc", prompt, std::filesystem::copy_options::overwrite_existing);
+    x11test::Process program({prompt}, desktop().environment());
+    Window window = 0;
+    ASSERT_TRUE(waitFor([&] { return (window = managedWindowOfClass(dpy_, "XCalc")) != 0; }));
     ASSERT_TRUE(activate(dpy_, window));
     expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::protectedScreen);
     expectFailure(ask(R"({"id":"c","operation":"desktop.click","x":0.5,"y":0.5})"), failures::protectedScreen);
     expectSuccess(ask(R"({"id":"p","operation":"permissions.status"})"));
-    XDestroyWindow(dpy_, window);
-    XSync(dpy_, False);
+    program.stop();
     EXPECT_TRUE(waitFor([&] { return ask(R"({"id":"g","operation":"desktop.guard"})").at("ok") == true; }));
+
+    // A window that only claims, in _NET_WM_PID, to belong to such a prompt
+    // is its own client's: control stays allowed.
+    std::filesystem::create_directories(desktop().dir() + "/claimed");
+    const std::string claimed = desktop().dir() + "/claimed/pinentry";
+    std::filesystem::copy_file("/usr/bin/sleep", claimed, std::filesystem::copy_options::overwrite_existing);
+    x11test::Process sleeper({claimed, "300"}, desktop().environment());
+    Window liar = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 100, 100, 300, 200, 0, 0, 0x808080);
+    const auto pid = static_cast<unsigned long>(sleeper.pid());
+    XChangeProperty(dpy_, liar, XInternAtom(dpy_, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&pid), 1);
+    XMapWindow(dpy_, liar);
+    XSync(dpy_, False);
+    ASSERT_TRUE(activate(dpy_, liar));
+    expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
+    XDestroyWindow(dpy_, liar);
+    XSync(dpy_, False);
+
 }
 
 // ---- media keys -------------------------------------------------------------------
