@@ -199,12 +199,10 @@ public:
         attached_ = XShmAttach(display, &info_) != 0 && !trap.failed();
     }
     ~SharedImage() {
-        if (attached_ && current()) {
-            ::Display* display = connection_.get();
-            if (display != nullptr && current()) {
-                XShmDetach(display, &info_);
-                XSync(display, False);
-            }
+        // Never throws: a destructor.
+        if (::Display* display = connection_.opened(); attached_ && display != nullptr && current()) {
+            XShmDetach(display, &info_);
+            XSync(display, False);
         }
         if (info_.shmaddr != nullptr) shmdt(info_.shmaddr);
         // The segment is not Xlib's to free.

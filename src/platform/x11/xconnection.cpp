@@ -105,6 +105,10 @@ XConnection::~XConnection() {
     return *made;
 }
 
+::Display* XConnection::opened() const {
+    return connectionLost ? nullptr : display_;
+}
+
 bool XConnection::alive() {
     ::Display* display = get();
     if (display == nullptr) return false;

@@ -33,6 +33,10 @@ public:
 
     // The open display, or null when no X server can be reached.
     ::Display* get();
+    // The display as it is, neither opened nor checked against the deadline
+    // (it never throws): for releasing what was made on it; null when none
+    // is open or it was lost.
+    ::Display* opened() const;
     // Whether the server still answers, after one round trip (a connection
     // found lost is opened again).
     bool alive();
