@@ -135,16 +135,8 @@ std::vector<Window> openWindows(Display* dpy, int count) {
         windows.push_back(w);
     }
     XSync(dpy, False);
-    const Atom list = XInternAtom(dpy, "_NET_CLIENT_LIST", False);
     x11test::waitFor([&] {
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0, after = 0;
-        unsigned char* data = nullptr;
-        XGetWindowProperty(dpy, DefaultRootWindow(dpy), list, 0, 1 << 16, False, AnyPropertyType, &type, &format,
-                           &items, &after, &data);
-        if (data != nullptr) XFree(data);
-        return items >= static_cast<unsigned long>(count);
+        return x11test::managedWindows(dpy).size() >= static_cast<std::size_t>(count);
     }, 60);
     return windows;
 }

@@ -362,6 +362,22 @@ bool Desktop::focusApp(const std::string& widget) {
     }, 15);
 }
 
+std::vector<unsigned long> managedWindows(Display* dpy) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_NET_CLIENT_LIST", False), 0, 1 << 16, False,
+                       XA_WINDOW, &type, &format, &count, &after, &data);
+    std::vector<unsigned long> windows;
+    if (data != nullptr && format == 32) {
+        const auto* items = reinterpret_cast<const unsigned long*>(data);
+        windows.assign(items, items + count);
+    }
+    if (data != nullptr) XFree(data);
+    return windows;
+}
+
 Desktop& desktop() {
     static Desktop shared;
     return shared;

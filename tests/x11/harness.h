@@ -15,7 +15,12 @@
 
 #include <boost/json.hpp>
 
+struct _XDisplay;  // Xlib's Display
+
 namespace x11test {
+
+// The windows the window manager lists (_NET_CLIENT_LIST), oldest first.
+std::vector<unsigned long> managedWindows(_XDisplay* dpy);
 
 // Polls `done` every 20 ms until it is true or `seconds` have passed.
 bool waitFor(const std::function<bool()>& done, double seconds = 10);

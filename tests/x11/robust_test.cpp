@@ -331,23 +331,11 @@ TEST(X11HostileText, AGtk3EntryThatStaysFocusedTakesEveryText) {
         << "the entry holds: " << desktop().appText("entry");
 }
 
-// How many windows the window manager lists.
-long managedWindows(Display* dpy) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_NET_CLIENT_LIST", False), 0, 4096, False,
-                       AnyPropertyType, &type, &format, &count, &after, &data);
-    if (data != nullptr) XFree(data);
-    return static_cast<long>(count);
-}
-
 TEST(X11HostileText, TextArrivesInAGtk4EntryInsidePanels) {
     if (x11test::agentPath().empty()) GTEST_SKIP() << "no X11 agent";
     Display* dpy = XOpenDisplay(desktop().display().c_str());
     ASSERT_NE(dpy, nullptr);
-    const long windowsBefore = managedWindows(dpy);
+    const std::size_t windowsBefore = x11test::managedWindows(dpy).size();
     const std::string log = desktop().dir() + "/gtk4.log";
     int input[2];
     ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
@@ -389,7 +377,7 @@ TEST(X11HostileText, TextArrivesInAGtk4EntryInsidePanels) {
     close(input[1]);
     app.wait(5);
     // The next tests look at every managed window: this one must be gone from the list first.
-    EXPECT_TRUE(waitFor([&] { return managedWindows(dpy) == windowsBefore; }));
+    EXPECT_TRUE(waitFor([&] { return x11test::managedWindows(dpy).size() == windowsBefore; }));
     XCloseDisplay(dpy);
 }
 

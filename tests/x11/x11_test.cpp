@@ -454,15 +454,8 @@ bool activate(Display* dpy, Window window) {
 
 // The managed window whose WM_CLASS class is `name`, or 0.
 Window managedWindowOfClass(Display* dpy, const char* name) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_NET_CLIENT_LIST", False), 0, 4096, False,
-                       XA_WINDOW, &type, &format, &count, &after, &data);
     Window found = 0;
-    for (unsigned long i = 0; data != nullptr && format == 32 && i < count; ++i) {
-        const Window window = reinterpret_cast<Window*>(data)[i];
+    for (const Window window : x11test::managedWindows(dpy)) {
         XClassHint hint{};
         if (XGetClassHint(dpy, window, &hint) != 0) {
             if (hint.res_class != nullptr && std::string(hint.res_class) == name) found = window;
@@ -470,7 +463,6 @@ Window managedWindowOfClass(Display* dpy, const char* name) {
             XFree(hint.res_class);
         }
     }
-    if (data != nullptr) XFree(data);
     return found;
 }
 

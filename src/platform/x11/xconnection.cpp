@@ -298,8 +298,9 @@ ClientProcesses::ClientProcesses(XConnection& x) {
     if (trap.failedAfterReply() || status != Success || values == nullptr) return;
     for (long i = 0; i < count; ++i) {
         const pid_t pid = XResGetClientPid(&values[i]);
+        const auto& [id, length, value] = values[i];  // the client named, and its pid's bytes
         // Client 0 is the server itself, which owns the root window.
-        const unsigned long base = values[i].spec.client & ~mask_;
+        const unsigned long base = id.client & ~mask_;
         if (pid > 0 && base != 0) pids_[base] = static_cast<int32_t>(pid);
     }
 }
