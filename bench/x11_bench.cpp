@@ -6,6 +6,9 @@
 //
 //   x11_bench [frames]
 //
+// X11_BENCH_LAUNCHER, when set, is a command line the agent runs under
+// (words split at spaces), e.g. "perf record -g -o /tmp/agent.data".
+//
 // Wall times are medians, CPU times per frame. Targets: one rung at most
 // 1.0x the floor's wall time, the relay ladder at most 0.6x, CPU within 1.3x
 // the floor's, a pointer move or click at most 2 ms, none of it changing with
@@ -14,8 +17,10 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -221,7 +226,12 @@ int main(int argc, char** argv) {
         Display* dpy = XOpenDisplay(desktop.display().c_str());
         if (dpy == nullptr) throw std::runtime_error("no display");
         showPicture(dpy);
-        Agent agent(desktop);
+        std::vector<std::string> launcher;
+        if (const char* words = std::getenv("X11_BENCH_LAUNCHER")) {
+            std::istringstream split(words);
+            for (std::string word; split >> word;) launcher.push_back(word);
+        }
+        Agent agent(desktop, {}, launcher);
         std::string monitorId;
         const auto listed = agent.ask(R"({"id":"m","operation":"desktop.monitors"})");
         for (const auto& entry : listed.at("monitors").as_array()) {

@@ -1,10 +1,18 @@
 #!/usr/bin/python3
-"""A stand-in for the login manager on a private system bus, for the X11 tests.
+"""Stand-ins for the login manager on a private system bus and for a screen
+saver on the session bus, for the X11 tests.
 
-Usage: fake_logind.py CONTROL_FILE LOG_FILE (the bus comes from
-DBUS_SYSTEM_BUS_ADDRESS). The control file is JSON, read afresh on every call:
+Usage: fake_logind.py CONTROL_FILE LOG_FILE (the buses come from
+DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS). The control file is
+JSON, read afresh on every call:
   locked (bool), active (bool), remote (bool), state (str),
-  canPowerOff (str), power ("ok" | "error" | "noreply"), byPid (bool).
+  canPowerOff (str), power ("ok" | "error" | "noreply"), byPid (bool),
+  screenSaver (null: none on the bus | bool: one there, active or not).
+test.Control.Reload on /test, called once the file changed, signals what
+changed as the real services do: PropertiesChanged for the session's Active
+and LockedHint (logind signals neither State nor Remote), ActiveChanged, and
+the screen saver's name coming or going. It answers once every signal has
+reached the buses.
 Every method call is appended to the log file as one JSON line
 {"method": ..., "args": [...]}. "ready" is printed once the name is owned.
 """
@@ -18,7 +26,7 @@ CONTROL, LOG = sys.argv[1], sys.argv[2]
 SESSION_ID = "c1"
 SESSION_PATH = "/org/freedesktop/login1/session/c1"
 DEFAULTS = {"locked": False, "active": True, "remote": False, "state": "active",
-            "canPowerOff": "yes", "power": "ok", "byPid": True}
+            "canPowerOff": "yes", "power": "ok", "byPid": True, "screenSaver": None}
 
 XML = """
 <node>
@@ -40,7 +48,23 @@ XML = """
   </interface>
 </node>"""
 
+CONTROL_XML = """
+<node>
+  <interface name="test.Control"><method name="Reload"/></interface>
+</node>"""
+
+SAVER_XML = """
+<node>
+  <interface name="org.freedesktop.ScreenSaver">
+    <method name="GetActive"><arg type="b" direction="out"/></method>
+    <method name="Lock"/>
+    <signal name="ActiveChanged"><arg type="b"/></signal>
+  </interface>
+</node>"""
+
 pending = []  # calls left without a reply, kept alive
+buses = {}
+told = {}  # the facts as last signalled
 
 
 def control():
@@ -96,6 +120,49 @@ def on_call(conn, sender, path, iface, method, params, invocation):
         invocation.return_value(None)
 
 
+def on_saver_call(conn, sender, path, iface, method, params, invocation):
+    record("ScreenSaver." + method, [])
+    if method == "GetActive":
+        invocation.return_value(GLib.Variant("(b)", (bool(control()["screenSaver"]),)))
+    else:
+        invocation.return_value(None)
+
+
+def bus_call(conn, method, args):
+    return conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+                          args, None, Gio.DBusCallFlags.NONE, 5000, None)
+
+
+def reload():
+    facts = control()
+    system, session = buses["system"], buses["session"]
+    changed = {}
+    for key, name in (("active", "Active"), ("locked", "LockedHint")):
+        if facts[key] != told.get(key):
+            changed[name] = GLib.Variant("b", facts[key])
+    if changed:
+        system.emit_signal(None, SESSION_PATH, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                           GLib.Variant("(sa{sv}as)", ("org.freedesktop.login1.Session", changed, [])))
+    saver, before = facts["screenSaver"], told.get("screenSaver")
+    if (saver is None) != (before is None):
+        if saver is None:
+            bus_call(session, "ReleaseName", GLib.Variant("(s)", ("org.freedesktop.ScreenSaver",)))
+        else:
+            bus_call(session, "RequestName", GLib.Variant("(su)", ("org.freedesktop.ScreenSaver", 4)))
+    elif saver is not None and saver != before:
+        session.emit_signal(None, "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", "ActiveChanged",
+                            GLib.Variant("(b)", (bool(saver),)))
+    told.update(facts)
+    # A round trip on each bus: the daemons have routed every signal before their answers.
+    bus_call(system, "GetId", None)
+    bus_call(session, "GetId", None)
+
+
+def on_control_call(conn, sender, path, iface, method, params, invocation):
+    reload()
+    invocation.return_value(None)
+
+
 def on_get(conn, sender, path, iface, name):
     record("Get", [iface, name])
     return session_property(name)
@@ -105,14 +172,25 @@ def on_acquired(conn, name):
     print("ready", flush=True)
 
 
+def connect(variable):
+    return Gio.DBusConnection.new_for_address_sync(
+        os.environ[variable], Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
+        Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+
+
 def main():
     node = Gio.DBusNodeInfo.new_for_xml(XML)
-    address = os.environ["DBUS_SYSTEM_BUS_ADDRESS"]
-    conn = Gio.DBusConnection.new_for_address_sync(
-        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
-        Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+    conn = buses["system"] = connect("DBUS_SYSTEM_BUS_ADDRESS")
+    session = buses["session"] = connect("DBUS_SESSION_BUS_ADDRESS")
     conn.register_object("/org/freedesktop/login1", node.interfaces[0], on_call, None, None)
     conn.register_object(SESSION_PATH, node.interfaces[1], on_call, on_get, None)
+    conn.register_object("/test", Gio.DBusNodeInfo.new_for_xml(CONTROL_XML).interfaces[0], on_control_call,
+                         None, None)
+    session.register_object("/org/freedesktop/ScreenSaver", Gio.DBusNodeInfo.new_for_xml(SAVER_XML).interfaces[0],
+                            on_saver_call, None, None)
+    told.update(control())
+    if told["screenSaver"] is not None:
+        bus_call(session, "RequestName", GLib.Variant("(su)", ("org.freedesktop.ScreenSaver", 4)))
     Gio.bus_own_name_on_connection(conn, "org.freedesktop.login1", Gio.BusNameOwnerFlags.NONE,
                                    on_acquired, None)
     GLib.MainLoop().run()

@@ -322,6 +322,11 @@ void Desktop::stop() {
 
 void Desktop::setLogind(const boost::json::object& facts) {
     writeFile(dir_ + "/logind.json", boost::json::serialize(facts));
+    // Before the stand-in runs, it reads the file as it starts.
+    if (!logind_.running()) return;
+    require(run({"dbus-send", "--bus=" + systemBus_, "--print-reply", "--dest=org.freedesktop.login1", "/test",
+                 "test.Control.Reload"}, environment()) == 0,
+            "the login manager stand-in did not reload");
 }
 
 std::vector<boost::json::object> Desktop::logindCalls() const { return jsonLines(dir_ + "/logind.log"); }

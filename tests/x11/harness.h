@@ -76,7 +76,9 @@ public:
     // The environment of every program on this desktop (the agent's too).
     std::vector<std::string> environment() const;
 
-    // The stand-in login manager: its facts (merged over the defaults) and the calls it got.
+    // The stand-in login manager and screen saver: their facts (merged over
+    // the defaults), signalled as the real ones do (not `state` or `remote`:
+    // the agent reads those again within a second), and the calls they got.
     void setLogind(const boost::json::object& facts);
     std::vector<boost::json::object> logindCalls() const;
     void clearLogindCalls() const;

@@ -4,6 +4,7 @@
 //   BRINDLECAST_X11_AGENT=/path/to/BrindlecastNative-x11 build/brindlecast_x11_tests
 // With BRINDLECAST_X11_PAUSE=1 the desktop's environment is printed and the tests
 // wait for a line on standard input, to look at the desktop by hand first.
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -390,35 +391,78 @@ TEST_F(X11Session, AKeyboardGrabOfAnotherClientRefusesControlButNotThePermission
 }
 
 TEST_F(X11Session, ALockedClosingRemoteOrInactiveSessionRefusesControl) {
-    const object refusing[] = {
-        {{"locked", true}}, {{"active", false}}, {{"remote", true}}, {{"state", "closing"}}};
-    for (const object& facts : refusing) {
+    const std::string guard = R"({"id":"g","operation":"desktop.guard"})";
+    auto refused = [&] { return ask(guard).at("ok") == false; };
+    // logind signals `LockedHint` and `Active`, so the very next request sees
+    // them; not `State` or `Remote`, which the agent reads again within a second.
+    const std::pair<object, bool> refusing[] = {{{{"locked", true}}, true},
+                                                {{{"active", false}}, true},
+                                                {{{"remote", true}}, false},
+                                                {{{"state", "closing"}}, false}};
+    for (const auto& [facts, signalled] : refusing) {
         SCOPED_TRACE(boost::json::serialize(facts));
         desktop().setLogind(facts);
-        expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::locked);
+        if (!signalled) {
+            EXPECT_TRUE(waitFor(refused, 3));
+        }
+        expectFailure(ask(guard), failures::locked);
         expectFailure(ask(R"({"id":"m","operation":"desktop.monitors"})"), failures::locked);
         expectFailure(ask(R"({"id":"v","action":"volumeUp"})"), failures::locked);
         object status = ask(R"({"id":"p","operation":"permissions.status"})");
         expectSuccess(status);
         expectSuccess(ask(R"({"id":"r","operation":"permissions.request","kind":"screen"})"));
+        desktop().setLogind({});
+        if (signalled) expectSuccess(ask(guard));
+        EXPECT_TRUE(waitFor([&] { return !refused(); }, 3));
     }
-    // The facts are read afresh: unlocked again, control is back.
+}
+
+TEST_F(X11Session, SessionFactsComeFromChangeSignalsNotFromEveryRequest) {
+    const std::string guard = R"({"id":"g","operation":"desktop.guard"})";
+    expectSuccess(ask(guard));
+    desktop().clearLogindCalls();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) expectSuccess(ask(R"({"id":"c","operation":"desktop.click","x":0.5,"y":0.5})"));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Read again once a second at most (each property once a reading).
+    int reads = 0, properties = 0;
+    for (const auto& call : desktop().logindCalls()) {
+        if (call.at("method") == "GetSessionByPID") ++reads;
+        if (call.at("method") == "Get") ++properties;
+    }
+    EXPECT_LE(reads, static_cast<int>(seconds) + 1);
+    EXPECT_LE(properties, 5 * reads);
+
+    // A screen saver that comes, turns on and goes is seen at the next request.
+    desktop().setLogind({{"screenSaver", false}});
+    expectSuccess(ask(guard));
+    desktop().setLogind({{"screenSaver", true}});
+    expectFailure(ask(guard), failures::locked);
     desktop().setLogind({});
-    expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
-    // The session is found by the agent's own process, else by XDG_SESSION_ID.
+    expectSuccess(ask(guard));
+    desktop().setLogind({{"screenSaver", true}});
+    expectFailure(ask(guard), failures::locked);
+    desktop().setLogind({{"screenSaver", false}});
+    expectSuccess(ask(guard));
+}
+
+TEST_F(X11Session, TheSessionIsFoundByTheAgentsProcessElseByItsId) {
     desktop().setLogind({{"byPid", false}});
     desktop().clearLogindCalls();
-    expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
+    // The session of a process never changes: an agent started now asks.
+    Agent fresh(desktop());
+    expectSuccess(fresh.ask(R"({"id":"g","operation":"desktop.guard"})"));
     bool askedByPid = false, askedById = false;
     for (const auto& call : desktop().logindCalls()) {
         if (call.at("method") == "GetSessionByPID") {
             askedByPid = true;
-            EXPECT_EQ(call.at("args").at(0).to_number<int>(), agent_->pid());
+            EXPECT_EQ(call.at("args").at(0).to_number<int>(), fresh.pid());
         }
         if (call.at("method") == "GetSession") askedById = askedById || call.at("args").at(0) == "c1";
     }
     EXPECT_TRUE(askedByPid);
     EXPECT_TRUE(askedById);
+    EXPECT_EQ(fresh.errors(), "");
 }
 
 // The window the window manager reports active.

@@ -30,6 +30,28 @@ struct Monitor {
     std::vector<unsigned long> outputs;
 };
 
+// Facts a bus gave, with the bus's change number (Bus::changes) and the time
+// when they were read.
+template <typename Facts>
+struct Remembered {
+    Facts facts;
+    uint64_t changes = 0;
+    Clock::time_point readAt;
+};
+
+// The session's facts as logind gave them.
+struct LoginFacts {
+    bool found = false;  // logind named the session and told its facts
+    std::optional<bool> active;
+    std::optional<bool> remote;
+    std::optional<std::string> state;
+    std::optional<bool> lockedHint;
+};
+
+// The signals that say logind's and the screen saver's facts may have changed.
+std::vector<WatchedSignal> loginSignals();
+std::vector<WatchedSignal> screenSaverSignals();
+
 // The shared-memory image that screenshots are read into, kept from one
 // frame to the next while its size and connection stay the same.
 class SharedImage;
@@ -119,8 +141,11 @@ private:
     // Declared first: the connections below wait only within it.
     x11::RequestDeadline deadline_;
     x11::XConnection x_{deadline_};
-    x11::Bus system_{x11::Bus::Kind::system, deadline_};
-    x11::Bus session_{x11::Bus::Kind::session, deadline_};
+    x11::Bus system_{x11::Bus::Kind::system, deadline_, x11::loginSignals()};
+    x11::Bus session_{x11::Bus::Kind::session, deadline_, x11::screenSaverSignals()};
+    // What logind and the screen saver (whether it is active) said last.
+    std::optional<x11::Remembered<x11::LoginFacts>> login_;
+    std::optional<x11::Remembered<std::optional<bool>>> screenSaver_;
     std::unique_ptr<AccessibilityBus> accessibility_;
     std::optional<std::vector<x11::Monitor>> monitors_;
     bool monitorsRead_ = false;

@@ -1,5 +1,6 @@
 #include "platform/x11/bus.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -35,6 +36,38 @@ GLogWriterOutput dropStructuredLog(GLogLevelFlags, const GLogField*, gsize, gpoi
 void dropPrint(const gchar*) {}
 
 void freeText(gchar* text) { g_free(text); }
+
+}  // namespace
+
+struct SignalCount {
+    explicit SignalCount(std::vector<WatchedSignal> watched) : signals(std::move(watched)) {}
+    const std::vector<WatchedSignal> signals;
+    std::atomic<uint64_t> count{0};
+};
+
+namespace {
+
+constexpr const char* busService = "org.freedesktop.DBus";
+constexpr const char* busObject = "/org/freedesktop/DBus";
+
+// Runs on GDBus's thread for every message, in the order they came: a
+// watched signal is counted before any answer that came after it is handed on.
+GDBusMessage* countWatched(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer data) {
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL) return message;
+    const char* interface = g_dbus_message_get_interface(message);
+    const char* member = g_dbus_message_get_member(message);
+    if (interface == nullptr || member == nullptr) return message;
+    SignalCount& watch = **static_cast<std::shared_ptr<SignalCount>*>(data);
+    for (const auto& signal : watch.signals) {
+        if (signal.interface == interface && signal.member == member) {
+            watch.count.fetch_add(1);
+            break;
+        }
+    }
+    return message;
+}
+
+void forgetCount(gpointer data) { delete static_cast<std::shared_ptr<SignalCount>*>(data); }
 
 }  // namespace
 
@@ -92,15 +125,29 @@ Made connect(const std::string& address, GCancellable* cancellable) {
 
 }  // namespace
 
-Bus::Bus(Kind kind, RequestDeadline& deadline)
-    : address_([kind] { return busAddress(kind); }), deadline_(deadline), noReplyCutsShort_(true) {}
+Bus::Bus(Kind kind, RequestDeadline& deadline, std::vector<WatchedSignal> watched)
+    : address_([kind] { return busAddress(kind); }),
+      deadline_(deadline),
+      noReplyCutsShort_(true),
+      count_(std::make_shared<SignalCount>(std::move(watched))) {}
 
 Bus::Bus(std::function<std::optional<std::string>()> address, RequestDeadline& deadline)
-    : address_(std::move(address)), deadline_(deadline), noReplyCutsShort_(false) {}
+    : address_(std::move(address)),
+      deadline_(deadline),
+      noReplyCutsShort_(false),
+      count_(std::make_shared<SignalCount>(std::vector<WatchedSignal>{})) {}
 
 Bus::~Bus() { drop(); }
 
 void Bus::drop() {
+    if (connection_ && filter_ != 0) {
+        // The filter's data goes once GDBus's thread is done with it, told in the connection's context.
+        g_main_context_push_thread_default(context_);
+        g_dbus_connection_remove_filter(connection_.get(), filter_);
+        g_main_context_pop_thread_default(context_);
+    }
+    filter_ = 0;
+    matched_ = 0;
     connection_ = Connection();
     releaseContext(context_);
     context_ = nullptr;
@@ -134,7 +181,39 @@ GDBusConnection* Bus::connection() {
     }
     connection_ = Connection(made->connection);
     context_ = made->context;
+    if (!count_->signals.empty()) {
+        // Nothing was counted while there was no connection.
+        count_->count.fetch_add(1);
+        g_main_context_push_thread_default(context_);
+        filter_ = g_dbus_connection_add_filter(connection_.get(), countWatched,
+                                               new std::shared_ptr<SignalCount>(count_), forgetCount);
+        g_main_context_pop_thread_default(context_);
+        matchSignals();
+    }
     return connection_.get();
+}
+
+void Bus::matchSignals() {
+    while (matched_ < count_->signals.size()) {
+        const CallResult added = call(busService, busObject, busService, "AddMatch",
+                                      g_variant_new("(s)", count_->signals[matched_].rule.c_str()), nullptr,
+                                      shortTimeoutMs);
+        if (!added.reply) return;
+        ++matched_;
+    }
+}
+
+std::optional<uint64_t> Bus::changes() {
+    if (connection() == nullptr) return std::nullopt;
+    matchSignals();
+    if (matched_ < count_->signals.size()) return std::nullopt;
+    if (caughtUp_ != deadline_.serial()) {
+        const CallResult answer =
+            call(busService, busObject, "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr, shortTimeoutMs);
+        if (!answer.reply) return std::nullopt;
+        caughtUp_ = deadline_.serial();
+    }
+    return count_->count.load();
 }
 
 CallResult Bus::call(const char* service, const char* object, const char* interface, const char* method,

@@ -2,9 +2,12 @@
 // synchronous calls with short timeouts, bounded by the request's deadline.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gio/gio.h>
 
@@ -49,6 +52,17 @@ struct CallResult {
     bool declined() const;
 };
 
+// A signal that says facts read from a bus may have changed: the match rule
+// the bus is asked for, and the interface and member by which the
+// connection counts it as it arrives, whoever sent it (a signal sent to the
+// agent alone by anybody costs no more than one more reading of the facts).
+struct WatchedSignal {
+    std::string rule;
+    std::string interface;
+    std::string member;
+};
+struct SignalCount;
+
 // One bus, connected on first use and again after its connection closed. A
 // connection is made and every call waits only within the request's deadline
 // (deadline.h): one that does not come in time cuts the request short and
@@ -56,7 +70,8 @@ struct CallResult {
 class Bus {
 public:
     enum class Kind { system, session };
-    Bus(Kind kind, RequestDeadline& deadline);
+    // `watched`: the signals `changes()` counts, asked for on every connection.
+    Bus(Kind kind, RequestDeadline& deadline, std::vector<WatchedSignal> watched = {});
     // A bus at an address of its own (the accessibility bus), found anew for
     // every connection; none when it cannot be found.
     Bus(std::function<std::optional<std::string>()> address, RequestDeadline& deadline);
@@ -72,6 +87,13 @@ public:
     // Reads one property through org.freedesktop.DBus.Properties.Get.
     Variant property(const char* service, const char* object, const char* interface, const char* name,
                      int timeoutMs);
+    // A number that moves on with every watched signal that arrives and with
+    // every new connection (what came meanwhile was not counted): facts read
+    // while it stays the same are still current. The first time in a request
+    // it makes a round trip to the bus, which brings in every signal sent
+    // before its answer. None without a bus, or on a connection the bus
+    // would not give the signals to (then facts are to be asked for anew).
+    std::optional<uint64_t> changes();
 
 private:
     GDBusConnection* connection();
@@ -88,6 +110,16 @@ private:
     // Where GDBus announces that the connection closed; the announcement
     // holds the connection (and its socket) until it is delivered here.
     GMainContext* context_ = nullptr;
+
+    // Asks the bus for the watched signals it has not yet taken on this connection.
+    void matchSignals();
+
+    // The count of watched signals, shared with the filter that keeps it on
+    // GDBus's own thread.
+    std::shared_ptr<SignalCount> count_;
+    guint filter_ = 0;
+    std::size_t matched_ = 0;       // the match rules the bus took on this connection
+    unsigned long caughtUp_ = ~0UL;  // the request that made the round trip last
 };
 
 // Nothing GLib, GIO or libatspi say may reach standard error or output.

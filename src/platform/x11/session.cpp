@@ -103,35 +103,92 @@ std::optional<std::string> X11Mac::sessionObject() {
                                    g_variant_new("(s)", id), G_VARIANT_TYPE("(o)"), shortTimeoutMs));
 }
 
+std::vector<WatchedSignal> x11::loginSignals() {
+    // A change of the session's `Active` or `LockedHint` (logind signals no
+    // other), and logind starting anew.
+    return {{"type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.DBus.Properties',"
+             "member='PropertiesChanged',arg0='org.freedesktop.login1.Session'",
+             "org.freedesktop.DBus.Properties", "PropertiesChanged"},
+            {"type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+             "member='NameOwnerChanged',arg0='org.freedesktop.login1'",
+             "org.freedesktop.DBus", "NameOwnerChanged"}};
+}
+
+std::vector<WatchedSignal> x11::screenSaverSignals() {
+    // The screen saver turning on or off, and one starting or ending.
+    return {{"type='signal',interface='org.freedesktop.ScreenSaver',member='ActiveChanged'",
+             "org.freedesktop.ScreenSaver", "ActiveChanged"},
+            {"type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+             "member='NameOwnerChanged',arg0='org.freedesktop.ScreenSaver'",
+             "org.freedesktop.DBus", "NameOwnerChanged"}};
+}
+
+namespace {
+
+// Facts a bus gave are kept while its change number stays the same, and at
+// most this long: logind does not signal a change of `State` (a session
+// that starts closing), nor need every screen saver signal its own.
+constexpr auto factsKeptAtMost = std::chrono::seconds(1);
+
+// The facts in `slot` when they are still current, else those `read` gives
+// now (kept when `read` says they are an answer worth keeping).
+template <typename Facts, typename Read>
+const Facts& current(std::optional<Remembered<Facts>>& slot, Bus& bus, Read read) {
+    const auto changes = bus.changes();
+    const auto now = Clock::now();
+    if (slot && changes && slot->changes == *changes && now - slot->readAt < factsKeptAtMost) return slot->facts;
+    Facts facts;
+    const bool keep = read(facts);
+    slot = Remembered<Facts>{std::move(facts), changes.value_or(0), now};
+    // Facts read where no change number could be had are used once.
+    if (!keep || !changes) slot->readAt = now - factsKeptAtMost;
+    return slot->facts;
+}
+
+}  // namespace
+
 std::optional<SessionFacts> X11Mac::session() {
-    const auto object = sessionObject();
-    if (!object) return std::nullopt;
-    auto read = [&](const char* name) {
-        return system_.property(logindService, object->c_str(), sessionInterface, name, shortTimeoutMs);
-    };
-    const auto active = boolean(read("Active"));
-    const auto remote = boolean(read("Remote"));
-    const auto state = text(read("State"));
-    const auto lockedHint = boolean(read("LockedHint"));
+    const LoginFacts& login = current(login_, system_, [&](LoginFacts& facts) {
+        const auto object = sessionObject();
+        if (!object) return false;
+        const CallResult all = system_.call(logindService, object->c_str(), "org.freedesktop.DBus.Properties",
+                                            "GetAll", g_variant_new("(s)", sessionInterface),
+                                            G_VARIANT_TYPE("(a{sv})"), shortTimeoutMs);
+        if (!all.reply) return false;
+        Variant values(g_variant_get_child_value(all.reply.get(), 0));
+        auto read = [&](const char* name) { return Variant(g_variant_lookup_value(values.get(), name, nullptr)); };
+        facts.found = true;
+        facts.active = boolean(read("Active"));
+        facts.remote = boolean(read("Remote"));
+        facts.state = text(read("State"));
+        facts.lockedHint = boolean(read("LockedHint"));
+        return true;
+    });
+    if (!login.found) return std::nullopt;
 
     SessionFacts facts;
     // On the console: the session is in front on its seat and not a remote one.
-    if (active && remote) facts.onConsole = *active && !*remote;
+    if (login.active && login.remote) facts.onConsole = *login.active && !*login.remote;
     // Logged in: logind reports the session as "active" or "online" (not opening or closing).
-    if (state) facts.loginDone = *state == "active" || *state == "online";
+    if (login.state) facts.loginDone = *login.state == "active" || *login.state == "online";
     // Locked: logind's hint, or a screen saver that says it is active.
-    bool locked = lockedHint.value_or(false);
+    bool locked = login.lockedHint.value_or(false);
     if (!locked) {
-        CallResult saver = session_.call("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
-                                         "org.freedesktop.ScreenSaver", "GetActive", nullptr, G_VARIANT_TYPE("(b)"),
-                                         shortTimeoutMs, G_DBUS_CALL_FLAGS_NO_AUTO_START);
-        if (saver.reply) {
-            gboolean on = FALSE;
-            g_variant_get(saver.reply.get(), "(b)", &on);
-            locked = on != FALSE;
-        }
+        locked = current(screenSaver_, session_, [&](std::optional<bool>& active) {
+                     CallResult saver = session_.call("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                                                      "org.freedesktop.ScreenSaver", "GetActive", nullptr,
+                                                      G_VARIANT_TYPE("(b)"), shortTimeoutMs,
+                                                      G_DBUS_CALL_FLAGS_NO_AUTO_START);
+                     if (saver.reply) {
+                         gboolean on = FALSE;
+                         g_variant_get(saver.reply.get(), "(b)", &on);
+                         active = on != FALSE;
+                     }
+                     // No screen saver, or one that would not say, is an answer too.
+                     return saver.reply || g_dbus_error_is_remote_error(saver.error.get());
+                 }).value_or(false);
     }
-    if (lockedHint || locked) facts.screenLocked = locked;
+    if (login.lockedHint || locked) facts.screenLocked = locked;
     return facts;
 }
 
