@@ -41,7 +41,7 @@ public:
         auto kept = icons_.find(key);
         if (kept == icons_.end()) {
             std::optional<platform::Picture> icon = ForwardingMac::drawIcon(bundlePath, size);
-            if (icon && !icon->lent) icon->lent = std::make_shared<const std::vector<uint8_t>>(std::move(icon->pixels));
+            if (icon && !icon->lent) icon->lendOwnBytes();
             kept = icons_.emplace(key, std::move(icon)).first;
         }
         return kept->second;  // shares the pixels

@@ -139,18 +139,27 @@ struct CaptureSettings {
 enum class PixelFormat { RGBX, BGRX, RGBA, BGRA };
 
 // A bitmap picture, 4 bytes a pixel, rows `stride` bytes apart. Its bytes are
-// its own (`pixels`), or lent by a backend that keeps them (`lent`), so a
-// kept picture is handed out without a copy.
+// its own (`pixels`), or lent by a backend that keeps them (`lent`, which
+// holds their owner), so a kept picture, or one read straight into the
+// backend's own memory, is handed out without a copy.
 struct Picture {
     int width = 0;
     int height = 0;
     std::size_t stride = 0;
     PixelFormat format = PixelFormat::RGBX;
     std::vector<uint8_t> pixels;
-    std::shared_ptr<const std::vector<uint8_t>> lent;
+    std::shared_ptr<const uint8_t> lent;
+    std::size_t lentSize = 0;
 
-    const uint8_t* bytes() const { return lent ? lent->data() : pixels.data(); }
-    std::size_t byteCount() const { return lent ? lent->size() : pixels.size(); }
+    const uint8_t* bytes() const { return lent ? lent.get() : pixels.data(); }
+    std::size_t byteCount() const { return lent ? lentSize : pixels.size(); }
+    // From now on its bytes are lent: copies of the picture share them.
+    void lendOwnBytes() {
+        auto kept = std::make_shared<const std::vector<uint8_t>>(std::move(pixels));
+        pixels = {};
+        lentSize = kept->size();
+        lent = std::shared_ptr<const uint8_t>(kept, kept->data());
+    }
 };
 
 // ---- Applications -----------------------------------------------------------

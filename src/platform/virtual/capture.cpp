@@ -111,8 +111,7 @@ Picture VirtualMac::builtInPicture(bool window, uint32_t seed, const CaptureSett
     }
     Picture picture = window ? renderWindow(settings.width, settings.height, seed)
                              : renderDesktop(settings.width, settings.height, seed);
-    picture.lent = std::make_shared<const std::vector<uint8_t>>(std::move(picture.pixels));
-    picture.pixels = {};
+    picture.lendOwnBytes();
     // A few sizes at a time; the oldest goes first.
     if (drawn_.size() >= 4) drawn_.erase(drawn_.begin());
     drawn_.push_back({window, seed, picture});

@@ -53,11 +53,9 @@ std::vector<WatchedSignal> loginSignals();
 std::vector<WatchedSignal> screenSaverSignals();
 
 // The shared-memory image that screenshots are read into, kept from one
-// frame to the next while its size and connection stay the same.
+// frame to the next while its size and connection stay the same, and lent
+// to the picture of a screenshot taken at its own size.
 class SharedImage;
-struct SharedImageRelease {
-    void operator()(SharedImage* image) const;
-};
 
 }  // namespace x11
 
@@ -149,7 +147,7 @@ private:
     std::unique_ptr<AccessibilityBus> accessibility_;
     std::optional<std::vector<x11::Monitor>> monitors_;
     bool monitorsRead_ = false;
-    std::unique_ptr<x11::SharedImage, x11::SharedImageRelease> shared_;
+    std::shared_ptr<x11::SharedImage> shared_;
 
     // The key codes typed text has borrowed.
     x11::KeyLender lender_;

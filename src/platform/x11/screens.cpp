@@ -239,10 +239,6 @@ private:
     bool attached_ = false;
 };
 
-void x11::SharedImageRelease::operator()(SharedImage* image) const {
-    delete image;
-}
-
 std::optional<Picture> X11Mac::screenshot(const Rect& area, const CaptureSettings& settings) {
     ::Display* display = x_.get();
     if (display == nullptr) return std::nullopt;
@@ -253,18 +249,29 @@ std::optional<Picture> X11Mac::screenshot(const Rect& area, const CaptureSetting
     const int screen = DefaultScreen(display);
     const bool onScreen = left >= 0 && top >= 0 && left + width <= DisplayWidth(display, screen) &&
                           top + height <= DisplayHeight(display, screen);
-    // The usual case: read into the kept segment, draw the pointer there and
-    // scale (or copy) straight out of it.
+    // The usual case: read into the kept segment and draw the pointer there;
+    // at its own size the picture is the segment, else scaled out of it.
     if (onScreen && XShmQueryExtension(display)) {
-        if (!shared_ || !shared_->fits(width, height)) {
+        // A segment still lent to an earlier picture is left to it.
+        if (!shared_ || !shared_->fits(width, height) || shared_.use_count() > 1) {
             shared_.reset();
-            shared_.reset(new x11::SharedImage(x_, width, height));
+            shared_ = std::make_shared<x11::SharedImage>(x_, width, height);
         }
         if (XImage* image = shared_->read(left, top); image != nullptr && isBgrx(image)) {
             auto* bytes = reinterpret_cast<uint8_t*>(image->data);
             const auto stride = static_cast<std::size_t>(image->bytes_per_line);
             if (settings.showsCursor) drawCursor(display, bytes, stride, width, height, left, top);
-            return scaledPicture(bytes, stride, width, height, settings.width, settings.height);
+            if (settings.width != width || settings.height != height) {
+                return scaledPicture(bytes, stride, width, height, settings.width, settings.height);
+            }
+            Picture picture;
+            picture.width = width;
+            picture.height = height;
+            picture.stride = stride;
+            picture.format = PixelFormat::BGRX;
+            picture.lent = std::shared_ptr<const uint8_t>(shared_, bytes);
+            picture.lentSize = stride * static_cast<std::size_t>(height);
+            return picture;
         }
     }
     // Without shared memory (a server that cannot attach it, as in many
