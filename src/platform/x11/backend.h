@@ -148,6 +148,9 @@ private:
     std::optional<std::vector<x11::Monitor>> monitors_;
     bool monitorsRead_ = false;
     std::shared_ptr<x11::SharedImage> shared_;
+    // Whether another client holds the keyboard, probed once a request: every
+    // probe shows the focused window a focus change.
+    std::optional<bool> keyboardHeld_;
 
     // The key codes typed text has borrowed.
     x11::KeyLender lender_;

@@ -258,6 +258,7 @@ void X11Mac::beginRequest(std::string_view) {
     deadline_.begin();
     returnBorrowedKeys(false);
     monitorsRead_ = false;
+    keyboardHeld_.reset();
 }
 
 }  // namespace brindlecast::platform

@@ -193,6 +193,7 @@ std::optional<SessionFacts> X11Mac::session() {
 }
 
 bool X11Mac::secureInputEnabled() {
+    if (keyboardHeld_) return *keyboardHeld_;
     ::Display* display = x_.get();
     if (display == nullptr) return false;
     // A client that holds the keyboard (a password prompt, a screen locker) refuses our grab.
@@ -200,9 +201,9 @@ bool X11Mac::secureInputEnabled() {
     if (status == GrabSuccess) {
         XUngrabKeyboard(display, CurrentTime);
         XFlush(display);
-        return false;
     }
-    return status == AlreadyGrabbed || status == GrabFrozen;
+    keyboardHeld_ = status == AlreadyGrabbed || status == GrabFrozen;
+    return *keyboardHeld_;
 }
 
 std::optional<FrontmostApp> X11Mac::frontmostApplication() {
