@@ -73,6 +73,7 @@ public:
     const std::string& dir() const { return dir_; }
     // The X server's process, to stop and continue it.
     pid_t xserverPid() const { return xserver_.pid(); }
+    pid_t windowManagerPid() const { return windowManager_.pid(); }
     // The environment of every program on this desktop (the agent's too).
     std::vector<std::string> environment() const;
 
