@@ -39,6 +39,15 @@ void freeText(gchar* text) { g_free(text); }
 
 }  // namespace
 
+// A round trip to the bus on its way, for the request `serial`.
+struct PendingPing {
+    unsigned long serial = 0;
+    bool cut = false;  // its wait was shortened by the deadline
+    bool done = false;
+    bool answered = false;
+    bool timedOut = false;
+};
+
 struct SignalCount {
     explicit SignalCount(std::vector<WatchedSignal> watched) : signals(std::move(watched)) {}
     const std::vector<WatchedSignal> signals;
@@ -148,6 +157,7 @@ void Bus::drop() {
     }
     filter_ = 0;
     matched_ = 0;
+    ping_.reset();
     connection_ = Connection();
     releaseContext(context_);
     context_ = nullptr;
@@ -203,14 +213,63 @@ void Bus::matchSignals() {
     }
 }
 
-std::optional<uint64_t> Bus::changes() {
-    if (connection() == nullptr) return std::nullopt;
+namespace {
+
+void pingAnswered(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* ping = static_cast<std::shared_ptr<PendingPing>*>(data);
+    Error error;
+    Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.out()));
+    (*ping)->answered = static_cast<bool>(reply);
+    (*ping)->timedOut = g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+    (*ping)->done = true;
+    delete ping;
+}
+
+}  // namespace
+
+void Bus::catchUp() {
+    if (caughtUp_ == deadline_.serial() || (ping_ && ping_->serial == deadline_.serial())) return;
+    // An earlier request's round trip that nobody waited for: its answer is
+    // delivered now if it came, so that answers never pile up.
+    if (ping_) {
+        ping_.reset();
+        while (g_main_context_iteration(context_, FALSE)) {
+        }
+    }
+    if (connection() == nullptr) return;
     matchSignals();
-    if (matched_ < count_->signals.size()) return std::nullopt;
+    if (matched_ < count_->signals.size()) return;
+    const int waitMs = deadline_.remainingMs(shortTimeoutMs);
+    if (waitMs <= 0) {
+        deadline_.cutShort();
+        throw PlatformError{};  // the request ran out of time
+    }
+    // Its answer is delivered in the connection's own context, waited in by changes().
+    ping_ = std::make_shared<PendingPing>();
+    ping_->serial = deadline_.serial();
+    ping_->cut = waitMs < shortTimeoutMs;
+    g_main_context_push_thread_default(context_);
+    g_dbus_connection_call(connection_.get(), busService, busObject, "org.freedesktop.DBus.Peer", "Ping", nullptr,
+                           nullptr, G_DBUS_CALL_FLAGS_NONE, waitMs, nullptr, pingAnswered,
+                           new std::shared_ptr<PendingPing>(ping_));
+    g_main_context_pop_thread_default(context_);
+}
+
+std::optional<uint64_t> Bus::changes() {
+    catchUp();
     if (caughtUp_ != deadline_.serial()) {
-        const CallResult answer =
-            call(busService, busObject, "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr, shortTimeoutMs);
-        if (!answer.reply) return std::nullopt;
+        if (!ping_) return std::nullopt;
+        // GDBus ends the call at its timeout, within the deadline.
+        const std::shared_ptr<PendingPing> ping = ping_;
+        while (!ping->done) g_main_context_iteration(context_, TRUE);
+        ping_.reset();
+        if (!ping->answered) {
+            if (ping->timedOut && (noReplyCutsShort_ || ping->cut)) {
+                deadline_.cutShort();
+                throw PlatformError{};  // the bus did not answer in time
+            }
+            return std::nullopt;
+        }
         caughtUp_ = deadline_.serial();
     }
     return count_->count.load();

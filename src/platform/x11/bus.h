@@ -62,6 +62,7 @@ struct WatchedSignal {
     std::string member;
 };
 struct SignalCount;
+struct PendingPing;
 
 // One bus, connected on first use and again after its connection closed. A
 // connection is made and every call waits only within the request's deadline
@@ -94,6 +95,9 @@ public:
     // before its answer. None without a bus, or on a connection the bus
     // would not give the signals to (then facts are to be asked for anew).
     std::optional<uint64_t> changes();
+    // Sends that round trip without waiting for it, so that the round trips
+    // to several buses overlap; `changes()` waits for it.
+    void catchUp();
 
 private:
     GDBusConnection* connection();
@@ -120,6 +124,7 @@ private:
     guint filter_ = 0;
     std::size_t matched_ = 0;       // the match rules the bus took on this connection
     unsigned long caughtUp_ = ~0UL;  // the request that made the round trip last
+    std::shared_ptr<PendingPing> ping_;
 };
 
 // Nothing GLib, GIO or libatspi say may reach standard error or output.

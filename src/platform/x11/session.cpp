@@ -148,6 +148,8 @@ const Facts& current(std::optional<Remembered<Facts>>& slot, Bus& bus, Read read
 }  // namespace
 
 std::optional<SessionFacts> X11Mac::session() {
+    system_.catchUp();
+    session_.catchUp();
     const LoginFacts& login = current(login_, system_, [&](LoginFacts& facts) {
         const auto object = sessionObject();
         if (!object) return false;
