@@ -148,6 +148,8 @@ private:
     std::optional<std::vector<x11::Monitor>> monitors_;
     bool monitorsRead_ = false;
     std::shared_ptr<x11::SharedImage> shared_;
+    // What a scaled screenshot is written into, lent to its picture.
+    std::shared_ptr<std::vector<uint8_t>> scaled_;
     // Whether another client holds the keyboard, probed once a request: every
     // probe shows the focused window a focus change.
     std::optional<bool> keyboardHeld_;

@@ -261,16 +261,27 @@ std::optional<Picture> X11Mac::screenshot(const Rect& area, const CaptureSetting
             auto* bytes = reinterpret_cast<uint8_t*>(image->data);
             const auto stride = static_cast<std::size_t>(image->bytes_per_line);
             if (settings.showsCursor) drawCursor(display, bytes, stride, width, height, left, top);
-            if (settings.width != width || settings.height != height) {
-                return scaledPicture(bytes, stride, width, height, settings.width, settings.height);
-            }
             Picture picture;
-            picture.width = width;
-            picture.height = height;
-            picture.stride = stride;
+            picture.width = settings.width;
+            picture.height = settings.height;
             picture.format = PixelFormat::BGRX;
-            picture.lent = std::shared_ptr<const uint8_t>(shared_, bytes);
-            picture.lentSize = stride * static_cast<std::size_t>(height);
+            if (settings.width == width && settings.height == height) {
+                picture.stride = stride;
+                picture.lent = std::shared_ptr<const uint8_t>(shared_, bytes);
+                picture.lentSize = stride * static_cast<std::size_t>(height);
+                return picture;
+            }
+            // Scaled into memory kept from frame to frame too: fresh memory
+            // of that size costs a page fault every 4 KiB.
+            picture.stride = static_cast<std::size_t>(settings.width) * 4;
+            const std::size_t size = picture.stride * static_cast<std::size_t>(settings.height);
+            if (!scaled_ || scaled_.use_count() > 1 || scaled_->size() != size) {
+                scaled_.reset();
+                scaled_ = std::make_shared<std::vector<uint8_t>>(size);
+            }
+            scaleInto(bytes, stride, width, height, scaled_->data(), settings.width, settings.height);
+            picture.lent = std::shared_ptr<const uint8_t>(scaled_, scaled_->data());
+            picture.lentSize = size;
             return picture;
         }
     }

@@ -94,14 +94,12 @@ namespace {
 constexpr long smallestSplitScale = 256 * 1024;
 
 // Rows [first, last) of the box-scaled picture.
-void scaleRows(const uint8_t* source, std::size_t sourceStride, int sourceHeight, Picture& picture,
-               const std::vector<int>& columnStart, int first, int last) {
-    const int width = picture.width;
-    const int height = picture.height;
+void scaleRows(const uint8_t* source, std::size_t sourceStride, int sourceHeight, uint8_t* picture, int width,
+               int height, const std::vector<int>& columnStart, int first, int last) {
     for (int row = first; row < last; ++row) {
         const int y0 = static_cast<int>(static_cast<int64_t>(row) * sourceHeight / height);
         const int y1 = std::max(y0 + 1, static_cast<int>(static_cast<int64_t>(row + 1) * sourceHeight / height));
-        uint8_t* target = picture.pixels.data() + static_cast<std::size_t>(row) * picture.stride;
+        uint8_t* target = picture + static_cast<std::size_t>(row) * static_cast<std::size_t>(width) * 4;
         for (int column = 0; column < width; ++column) {
             const int x0 = columnStart[column];
             const int x1 = std::max(x0 + 1, columnStart[column + 1]);
@@ -123,20 +121,15 @@ void scaleRows(const uint8_t* source, std::size_t sourceStride, int sourceHeight
 
 }  // namespace
 
-Picture scaledPicture(const uint8_t* source, std::size_t sourceStride, int sourceWidth, int sourceHeight, int width,
-                      int height) {
-    Picture picture;
-    picture.width = width;
-    picture.height = height;
-    picture.stride = static_cast<std::size_t>(width) * 4;
-    picture.format = PixelFormat::BGRX;
-    picture.pixels.resize(picture.stride * static_cast<std::size_t>(height));
+void scaleInto(const uint8_t* source, std::size_t sourceStride, int sourceWidth, int sourceHeight, uint8_t* target,
+               int width, int height) {
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
     if (width == sourceWidth && height == sourceHeight) {
         for (int row = 0; row < height; ++row) {
-            std::memcpy(picture.pixels.data() + static_cast<std::size_t>(row) * picture.stride,
-                        source + static_cast<std::size_t>(row) * sourceStride, picture.stride);
+            std::memcpy(target + static_cast<std::size_t>(row) * rowBytes,
+                        source + static_cast<std::size_t>(row) * sourceStride, rowBytes);
         }
-        return picture;
+        return;
     }
     std::vector<int> columnStart(static_cast<std::size_t>(width) + 1);
     for (int c = 0; c <= width; ++c) {
@@ -147,15 +140,26 @@ Picture scaledPicture(const uint8_t* source, std::size_t sourceStride, int sourc
     std::thread lower;
     if (static_cast<long>(width) * height >= smallestSplitScale && std::thread::hardware_concurrency() > 1) {
         try {
-            lower = std::thread(scaleRows, source, sourceStride, sourceHeight, std::ref(picture),
+            lower = std::thread(scaleRows, source, sourceStride, sourceHeight, target, width, height,
                                 std::cref(columnStart), height / 2, height);
             split = height / 2;
         } catch (const std::system_error&) {
             // No thread to be had: all of it here.
         }
     }
-    scaleRows(source, sourceStride, sourceHeight, picture, columnStart, 0, split);
+    scaleRows(source, sourceStride, sourceHeight, target, width, height, columnStart, 0, split);
     if (lower.joinable()) lower.join();
+}
+
+Picture scaledPicture(const uint8_t* source, std::size_t sourceStride, int sourceWidth, int sourceHeight, int width,
+                      int height) {
+    Picture picture;
+    picture.width = width;
+    picture.height = height;
+    picture.stride = static_cast<std::size_t>(width) * 4;
+    picture.format = PixelFormat::BGRX;
+    picture.pixels.resize(picture.stride * static_cast<std::size_t>(height));
+    scaleInto(source, sourceStride, sourceWidth, sourceHeight, picture.pixels.data(), width, height);
     return picture;
 }
 

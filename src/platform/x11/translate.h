@@ -30,6 +30,9 @@ int wheelClicks(int32_t pixels);
 // A BGRX picture of width x height from `source` (BGRX rows, 4 bytes a pixel,
 // `sourceStride` bytes apart), each target pixel the average of the source
 // pixels it covers; of the same size, the rows are copied as they are.
+void scaleInto(const uint8_t* source, std::size_t sourceStride, int sourceWidth, int sourceHeight, uint8_t* target,
+               int width, int height);
+// The same into a picture of its own.
 Picture scaledPicture(const uint8_t* source, std::size_t sourceStride, int sourceWidth, int sourceHeight, int width,
                       int height);
 // The same of rows without padding.
