@@ -66,3 +66,43 @@ TEST(X11Translate, ScalingAveragesTheCoveredPixels) {
     const auto same = x11::scaledPicture(source, 4, 2, 4, 2);
     EXPECT_EQ(same.pixels, source);
 }
+
+// Every target pixel is the rounded average of the source box it covers, on
+// the fast path for boxes of one or two pixels as on the general one, on one
+// thread or two, with padded source rows.
+TEST(X11Translate, ScaledPixelsAreTheRoundedAveragesOfTheirBoxes) {
+    struct Size {
+        int sourceWidth, sourceHeight, width, height;
+    };
+    const Size sizes[] = {{1920, 1024, 1280, 682}, {2560, 1440, 1280, 720}, {1366, 768, 1280, 720},
+                          {7, 5, 4, 3},           {5, 3, 7, 9},            {1920, 1080, 400, 225}};
+    uint32_t seed = 1;
+    for (const auto& size : sizes) {
+        SCOPED_TRACE(std::to_string(size.sourceWidth) + "x" + std::to_string(size.sourceHeight) + " to " +
+                     std::to_string(size.width) + "x" + std::to_string(size.height));
+        const std::size_t stride = static_cast<std::size_t>(size.sourceWidth) * 4 + 12;
+        std::vector<uint8_t> source(stride * static_cast<std::size_t>(size.sourceHeight));
+        for (auto& byte : source) byte = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+        const auto picture =
+            x11::scaledPicture(source.data(), stride, size.sourceWidth, size.sourceHeight, size.width, size.height);
+        int wrong = 0;
+        for (int row = 0; row < size.height; ++row) {
+            const int y0 = row * size.sourceHeight / size.height;
+            const int y1 = std::max(y0 + 1, (row + 1) * size.sourceHeight / size.height);
+            for (int column = 0; column < size.width; ++column) {
+                const int x0 = column * size.sourceWidth / size.width;
+                const int x1 = std::max(x0 + 1, (column + 1) * size.sourceWidth / size.width);
+                const int count = (y1 - y0) * (x1 - x0);
+                for (int c = 0; c < 4; ++c) {
+                    int sum = 0;
+                    for (int y = y0; y < y1; ++y) {
+                        for (int x = x0; x < x1; ++x) sum += source[static_cast<std::size_t>(y) * stride + x * 4 + c];
+                    }
+                    const int expected = c == 3 ? 0 : (sum + count / 2) / count;
+                    wrong += picture.pixels[(static_cast<std::size_t>(row) * size.width + column) * 4 + c] != expected;
+                }
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
