@@ -433,6 +433,10 @@ void Agent::end() {
 Agent::~Agent() { end(); }
 
 boost::json::object Agent::ask(const std::string& line, double seconds) {
+    return boost::json::parse(askLine(line, seconds)).as_object();
+}
+
+std::string Agent::askLine(const std::string& line, double seconds) {
     const std::string request = line + "\n";
     require(write(in_, request.data(), request.size()) == static_cast<ssize_t>(request.size()),
             "the agent does not read: " + line);
@@ -453,9 +457,9 @@ boost::json::object Agent::ask(const std::string& line, double seconds) {
         pending_.append(buffer, static_cast<std::size_t>(k));
     }
     const std::size_t end = pending_.find('\n');
-    const std::string answer = pending_.substr(0, end);
+    std::string answer = pending_.substr(0, end);
     pending_.erase(0, end + 1);
-    return boost::json::parse(answer).as_object();
+    return answer;
 }
 
 std::string Agent::errors() const { return readFile(errPath_); }

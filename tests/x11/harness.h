@@ -120,6 +120,8 @@ public:
     // Sends one line and returns the parsed response; throws when none comes within
     // `seconds`, and then ends the agent and starts a new one.
     boost::json::object ask(const std::string& line, double seconds = 20);
+    // The same, the response line as it came.
+    std::string askLine(const std::string& line, double seconds = 20);
     // Everything the agent wrote to standard error so far.
     std::string errors() const;
 
