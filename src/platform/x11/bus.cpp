@@ -300,16 +300,6 @@ CallResult Bus::call(const char* service, const char* object, const char* interf
     return result;
 }
 
-Variant Bus::property(const char* service, const char* object, const char* interface, const char* name,
-                      int timeoutMs) {
-    CallResult result = call(service, object, "org.freedesktop.DBus.Properties", "Get",
-                             g_variant_new("(ss)", interface, name), G_VARIANT_TYPE("(v)"), timeoutMs);
-    if (!result.reply) return Variant();
-    GVariant* value = nullptr;
-    g_variant_get(result.reply.get(), "(v)", &value);
-    return Variant(value);
-}
-
 void silenceGLib() {
     static bool done = false;
     if (done) return;

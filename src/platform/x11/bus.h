@@ -85,9 +85,6 @@ public:
     CallResult call(const char* service, const char* object, const char* interface, const char* method,
                     GVariant* parameters, const GVariantType* replyType, int timeoutMs,
                     GDBusCallFlags flags = G_DBUS_CALL_FLAGS_NONE);
-    // Reads one property through org.freedesktop.DBus.Properties.Get.
-    Variant property(const char* service, const char* object, const char* interface, const char* name,
-                     int timeoutMs);
     // A number that moves on with every watched signal that arrives and with
     // every new connection (what came meanwhile was not counted): facts read
     // while it stays the same are still current. The first time in a request
