@@ -153,6 +153,16 @@ struct Picture {
 
     const uint8_t* bytes() const { return lent ? lent.get() : pixels.data(); }
     std::size_t byteCount() const { return lent ? lentSize : pixels.size(); }
+    // A picture of its own bytes, all zero, rows of `width` pixels without padding.
+    static Picture zeroed(int width, int height, PixelFormat format) {
+        Picture picture;
+        picture.width = width;
+        picture.height = height;
+        picture.stride = static_cast<std::size_t>(width) * 4;
+        picture.format = format;
+        picture.pixels.resize(picture.stride * static_cast<std::size_t>(height));
+        return picture;
+    }
     // From now on its bytes are lent: copies of the picture share them.
     void lendOwnBytes() {
         auto kept = std::make_shared<const std::vector<uint8_t>>(std::move(pixels));

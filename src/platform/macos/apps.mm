@@ -26,12 +26,7 @@ NSRunningApplication* runningApplicationOf(const RunningApp& app) {
 // Premultiplied RGBA rows, `bytesPerRow` apart, as straight-alpha RGBA rows
 // 4 x size bytes apart.
 Picture straightRgba(const unsigned char* rows, std::size_t bytesPerRow, int size) {
-    Picture picture;
-    picture.width = size;
-    picture.height = size;
-    picture.stride = static_cast<std::size_t>(size) * 4;
-    picture.format = PixelFormat::RGBA;
-    picture.pixels.resize(picture.stride * static_cast<std::size_t>(size));
+    Picture picture = Picture::zeroed(size, size, PixelFormat::RGBA);
     for (std::size_t y = 0; y < static_cast<std::size_t>(size); ++y) {
         const unsigned char* from = rows + y * bytesPerRow;
         uint8_t* to = picture.pixels.data() + y * picture.stride;

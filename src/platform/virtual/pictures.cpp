@@ -237,15 +237,7 @@ constexpr std::array<Shape, 4> wallpaperShapes{{
     {0.34, 0.14, 0.10, rgb(90, 160, 150)},
 }};
 
-Picture blankPicture(int width, int height) {
-    Picture picture;
-    picture.width = width;
-    picture.height = height;
-    picture.stride = static_cast<std::size_t>(width) * 4;
-    picture.format = PixelFormat::RGBX;
-    picture.pixels.resize(picture.stride * static_cast<std::size_t>(height));
-    return picture;
-}
+Picture blankPicture(int width, int height) { return Picture::zeroed(width, height, PixelFormat::RGBX); }
 
 void storeRow(Picture& picture, int y, const std::vector<uint32_t>& row) {
     std::memcpy(picture.pixels.data() + picture.stride * static_cast<std::size_t>(y), row.data(),

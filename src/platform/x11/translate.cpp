@@ -198,12 +198,7 @@ void scaleInto(const uint8_t* source, std::size_t sourceStride, int sourceWidth,
 
 Picture scaledPicture(const uint8_t* source, std::size_t sourceStride, int sourceWidth, int sourceHeight, int width,
                       int height) {
-    Picture picture;
-    picture.width = width;
-    picture.height = height;
-    picture.stride = static_cast<std::size_t>(width) * 4;
-    picture.format = PixelFormat::BGRX;
-    picture.pixels.resize(picture.stride * static_cast<std::size_t>(height));
+    Picture picture = Picture::zeroed(width, height, PixelFormat::BGRX);
     scaleInto(source, sourceStride, sourceWidth, sourceHeight, picture.pixels.data(), width, height);
     return picture;
 }
