@@ -183,7 +183,9 @@ void scaleInto(const uint8_t* source, std::size_t sourceStride, int sourceWidth,
     // The rows are independent: on two cores, the lower half on a thread of its own.
     int split = height;
     std::thread lower;
-    if (static_cast<long>(width) * height >= smallestSplitScale && std::thread::hardware_concurrency() > 1) {
+    // Counted once: the count is read from /sys at every call.
+    static const bool twoCores = std::thread::hardware_concurrency() > 1;
+    if (static_cast<long>(width) * height >= smallestSplitScale && twoCores) {
         try {
             lower = std::thread(scale, source, sourceStride, sourceHeight, target, width, height,
                                 std::cref(columnStart), height / 2, height);
