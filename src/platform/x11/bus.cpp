@@ -239,11 +239,7 @@ void Bus::catchUp() {
     if (connection() == nullptr) return;
     matchSignals();
     if (matched_ < count_->signals.size()) return;
-    const int waitMs = deadline_.remainingMs(shortTimeoutMs);
-    if (waitMs <= 0) {
-        deadline_.cutShort();
-        throw PlatformError{};  // the request ran out of time
-    }
+    const int waitMs = waitWithin(shortTimeoutMs);
     // Its answer is delivered in the connection's own context, waited in by changes().
     ping_ = std::make_shared<PendingPing>();
     ping_->serial = deadline_.serial();
@@ -264,15 +260,27 @@ std::optional<uint64_t> Bus::changes() {
         while (!ping->done) g_main_context_iteration(context_, TRUE);
         ping_.reset();
         if (!ping->answered) {
-            if (ping->timedOut && (noReplyCutsShort_ || ping->cut)) {
-                deadline_.cutShort();
-                throw PlatformError{};  // the bus did not answer in time
-            }
+            if (ping->timedOut) unanswered(ping->cut);
             return std::nullopt;
         }
         caughtUp_ = deadline_.serial();
     }
     return count_->count.load();
+}
+
+int Bus::waitWithin(int timeoutMs) {
+    const int waitMs = deadline_.remainingMs(timeoutMs);
+    if (waitMs <= 0) {
+        deadline_.cutShort();
+        throw PlatformError{};  // the request ran out of time
+    }
+    return waitMs;
+}
+
+void Bus::unanswered(bool shortened) {
+    if (!noReplyCutsShort_ && !shortened) return;
+    deadline_.cutShort();
+    throw PlatformError{};  // the bus did not answer in time
 }
 
 CallResult Bus::call(const char* service, const char* object, const char* interface, const char* method,
@@ -285,17 +293,11 @@ CallResult Bus::call(const char* service, const char* object, const char* interf
         result.error = Error(g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "no bus"));
         return result;
     }
-    const int waitMs = deadline_.remainingMs(timeoutMs);
-    if (waitMs <= 0) {
-        deadline_.cutShort();
-        throw PlatformError{};  // the request ran out of time
-    }
+    const int waitMs = waitWithin(timeoutMs);
     result.reply = Variant(g_dbus_connection_call_sync(bus, service, object, interface, method, taken.get(),
                                                        replyType, flags, waitMs, nullptr, result.error.out()));
-    if (!result.reply && g_error_matches(result.error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT) &&
-        (noReplyCutsShort_ || waitMs < timeoutMs)) {
-        deadline_.cutShort();
-        throw PlatformError{};  // the bus did not answer in time
+    if (!result.reply && g_error_matches(result.error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) {
+        unanswered(waitMs < timeoutMs);
     }
     return result;
 }

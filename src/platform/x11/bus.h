@@ -112,6 +112,12 @@ private:
     // holds the connection (and its socket) until it is delivered here.
     GMainContext* context_ = nullptr;
 
+    // How long a call may wait: `timeoutMs`, or less as the deadline nears;
+    // once it has passed, the request is cut short.
+    int waitWithin(int timeoutMs);
+    // A call got no answer in its time (`shortened`: a time the deadline
+    // cut): that cuts the request short where it counts (noReplyCutsShort_).
+    void unanswered(bool shortened);
     // Asks the bus for the watched signals it has not yet taken on this connection.
     void matchSignals();
 
