@@ -441,7 +441,10 @@ std::string Agent::askLine(const std::string& line, double seconds) {
     require(write(in_, request.data(), request.size()) == static_cast<ssize_t>(request.size()),
             "the agent does not read: " + line);
     const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (pending_.find('\n') == std::string::npos) {
+    // Only the bytes not yet looked at are searched for the line's end.
+    std::size_t searched = 0, lineEnd = std::string::npos;
+    while ((lineEnd = pending_.find('\n', searched)) == std::string::npos) {
+        searched = pending_.size();
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd fd{out_, POLLIN, 0};
         if (left <= 0 || poll(&fd, 1, static_cast<int>(left)) <= 0) {
@@ -456,9 +459,8 @@ std::string Agent::askLine(const std::string& line, double seconds) {
         require(k > 0, "the agent ended; it answered " + pending_ + " to " + line);
         pending_.append(buffer, static_cast<std::size_t>(k));
     }
-    const std::size_t end = pending_.find('\n');
-    std::string answer = pending_.substr(0, end);
-    pending_.erase(0, end + 1);
+    std::string answer = pending_.substr(0, lineEnd);
+    pending_.erase(0, lineEnd + 1);
     return answer;
 }
 
