@@ -106,8 +106,10 @@ static int frames(Display* display, char** argv) {
     unsigned char* text = malloc(4 * ((capacity + 2) / 3) + 1);
     double* walls = malloc(sizeof(double) * (size_t)count);
     unsigned long size = 0;
-    const double cpu_start = cpu_ms();
-    for (int i = 0; i < count; ++i) {
+    /* Two frames first, as the agent gets: their buffers' first touch is not a frame's cost. */
+    double cpu_start = 0;
+    for (int i = -2; i < count; ++i) {
+        if (i == 0) cpu_start = cpu_ms();
         const double start = now_ms();
         if (!XShmGetImage(display, DefaultRootWindow(display), image, x, y, AllPlanes)) return 4;
         const uint8_t* pixels = (const uint8_t*)image->data;
@@ -127,7 +129,7 @@ static int frames(Display* display, char** argv) {
             if (size <= limit) break;
         }
         EVP_EncodeBlock(text, jpeg, (int)size);
-        walls[i] = now_ms() - start;
+        if (i >= 0) walls[i] = now_ms() - start;
     }
     const double cpu = (cpu_ms() - cpu_start) / count;
     printf("%.3f %.3f %lu\n", median(walls, count), cpu, size);
