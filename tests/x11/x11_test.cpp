@@ -374,7 +374,25 @@ TEST_F(X11Text, UnicodeTextArrivesExactlyInTheEntryAndTheViewButNotInAPasswordFi
 using X11Session = X11;
 
 TEST_F(X11Session, AKeyboardGrabOfAnotherClientRefusesControlButNotThePermissions) {
-    expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
+    // Looking for another client's grab takes none: the focused window sees
+    // no focus leave and come back, frame after frame.
+    Window focused = window(100, 100, 200, 100, 0x808080, FocusChangeMask);
+    XSetInputFocus(dpy_, focused, RevertToParent, CurrentTime);
+    XSync(dpy_, False);
+    const auto grabFocusEvents = [&] {
+        int seen = 0;
+        XSync(dpy_, False);
+        for (XEvent event; XCheckWindowEvent(dpy_, focused, FocusChangeMask, &event);) {
+            if (event.xfocus.mode == NotifyGrab || event.xfocus.mode == NotifyUngrab) ++seen;
+        }
+        return seen;
+    };
+    grabFocusEvents();
+    for (int i = 0; i < 5; ++i) expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
+    EXPECT_EQ(grabFocusEvents(), 0);
+    XDestroyWindow(dpy_, focused);
+    XSync(dpy_, False);
+
     // The window manager may hold a grab for a moment: try until ours is taken.
     ASSERT_TRUE(waitFor([&] {
         return XGrabKeyboard(dpy_, DefaultRootWindow(dpy_), False, GrabModeAsync, GrabModeAsync, CurrentTime) ==

@@ -150,8 +150,7 @@ private:
     std::shared_ptr<x11::SharedImage> shared_;
     // What a scaled screenshot is written into, lent to its picture.
     std::shared_ptr<std::vector<uint8_t>> scaled_;
-    // Whether another client holds the keyboard, probed once a request: every
-    // probe shows the focused window a focus change.
+    // Whether another client holds the keyboard, probed once a request.
     std::optional<bool> keyboardHeld_;
 
     // The key codes typed text has borrowed.

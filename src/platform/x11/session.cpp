@@ -198,8 +198,13 @@ bool X11Mac::secureInputEnabled() {
     if (keyboardHeld_) return *keyboardHeld_;
     ::Display* display = x_.get();
     if (display == nullptr) return false;
-    // A client that holds the keyboard (a password prompt, a screen locker) refuses our grab.
-    const int status = XGrabKeyboard(display, x_.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    // A client that holds the keyboard (a password prompt, a screen locker)
+    // refuses our grab. Asked on a window that is never mapped, the server
+    // answers "already grabbed" then, and "not viewable" otherwise (it looks
+    // for another client's grab first): no grab starts, and no window sees
+    // its focus go and come back.
+    const int status =
+        XGrabKeyboard(display, x_.unmappedWindow(), False, GrabModeAsync, GrabModeAsync, CurrentTime);
     if (status == GrabSuccess) {
         XUngrabKeyboard(display, CurrentTime);
         XFlush(display);

@@ -101,6 +101,7 @@ XConnection::~XConnection() {
     connectionLost = false;
     ++generation_;
     atoms_.clear();
+    unmapped_ = 0;
     deadline_.watch(ConnectionNumber(*made));
     return *made;
 }
@@ -119,6 +120,20 @@ bool XConnection::alive() {
 ::Window XConnection::root() {
     ::Display* display = get();
     return display != nullptr ? DefaultRootWindow(display) : 0;
+}
+
+::Window XConnection::unmappedWindow() {
+    ::Display* display = get();
+    if (display == nullptr) return 0;
+    if (unmapped_ == 0) {
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        ErrorTrap trap(display);
+        const ::Window window = XCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, CopyFromParent,
+                                              InputOnly, CopyFromParent, CWOverrideRedirect, &attributes);
+        unmapped_ = trap.failed() ? DefaultRootWindow(display) : window;
+    }
+    return unmapped_;
 }
 
 Atom XConnection::atom(const char* name) {

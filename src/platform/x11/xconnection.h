@@ -41,6 +41,9 @@ public:
     // found lost is opened again).
     bool alive();
     ::Window root();
+    // An input-only window of ours that is never mapped, made once per
+    // connection; the root window when it could not be made.
+    ::Window unmappedWindow();
     // The atom of a name, asked of the server once per connection.
     Atom atom(const char* name);
     // Counts the connections opened so far: what is remembered about one
@@ -55,6 +58,7 @@ private:
     ::Display* display_ = nullptr;
     uint64_t generation_ = 0;
     std::map<std::string, Atom, std::less<>> atoms_;
+    ::Window unmapped_ = 0;
 
     // Opening within the deadline: an attempt the server has not answered
     // yet is left to run and waited for again by the next request. A server
