@@ -152,6 +152,9 @@ private:
     std::shared_ptr<std::vector<uint8_t>> scaled_;
     // Whether another client holds the keyboard, probed once a request.
     std::optional<bool> keyboardHeld_;
+    // The program of the window last found active in this request: a
+    // window's client stays the same for as long as the window exists.
+    std::optional<std::pair<::Window, FrontmostApp>> front_;
 
     // The key codes typed text has borrowed.
     x11::KeyLender lender_;

@@ -259,6 +259,7 @@ void X11Mac::beginRequest(std::string_view) {
     returnBorrowedKeys(false);
     monitorsRead_ = false;
     keyboardHeld_.reset();
+    front_.reset();
 }
 
 }  // namespace brindlecast::platform

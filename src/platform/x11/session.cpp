@@ -82,7 +82,7 @@ std::optional<std::string> programName(unsigned long pid) {
 // The process of a window: the server's own record of its client, else _NET_WM_PID.
 std::optional<unsigned long> windowProcess(XConnection& x, ::Window window) {
     // The server's own record first: a window's property is only its claim.
-    if (const auto pid = ClientProcesses(x).of(window)) return static_cast<unsigned long>(*pid);
+    if (const auto pid = clientProcess(x, window)) return static_cast<unsigned long>(*pid);
     ::Display* display = x.get();
     if (const auto pid = cardinals(display, window, x.atom("_NET_WM_PID"), XA_CARDINAL); pid && !pid->empty()) {
         return pid->front();
@@ -150,6 +150,17 @@ const Facts& current(std::optional<Remembered<Facts>>& slot, Bus& bus, Read read
 std::optional<SessionFacts> X11Mac::session() {
     system_.catchUp();
     session_.catchUp();
+    // While the round trips travel, the X server is asked what the first
+    // check of a request asks next: the keyboard probe (it takes no grab)
+    // and the active window's program, both kept for the request. A failure
+    // here is met again, in its turn, when the check asks.
+    if (!keyboardHeld_) {
+        try {
+            secureInputEnabled();
+            frontmostApplication();
+        } catch (const PlatformError&) {
+        }
+    }
     const LoginFacts& login = current(login_, system_, [&](LoginFacts& facts) {
         const auto object = sessionObject();
         if (!object) return false;
@@ -218,10 +229,12 @@ std::optional<FrontmostApp> X11Mac::frontmostApplication() {
     FrontmostApp app;
     const ::Window window = activeWindow(x_);
     if (window == 0) return app;
+    if (front_ && front_->first == window) return front_->second;
     if (const auto pid = windowProcess(x_, window)) app.bundleId = programName(*pid);
     if (!app.bundleId) {
         if (const auto names = windowClass(x_.get(), window); !names.empty()) app.bundleId = names.front();
     }
+    front_.emplace(window, app);
     return app;
 }
 

@@ -60,6 +60,10 @@ XConnection::~XConnection() {
         ++generation_;
     }
     if (display_ == nullptr) display_ = open();
+    if (display_ != nullptr && usedIn_ != deadline_.serial()) {
+        usedIn_ = deadline_.serial();
+        sentBefore_ = NextRequest(display_) - 1;
+    }
     return display_;
 }
 
@@ -100,6 +104,7 @@ XConnection::~XConnection() {
     pause_ = {};
     connectionLost = false;
     ++generation_;
+    usedIn_ = 0;
     atoms_.clear();
     unmapped_ = 0;
     deadline_.watch(ConnectionNumber(*made));
@@ -113,6 +118,9 @@ XConnection::~XConnection() {
 bool XConnection::alive() {
     ::Display* display = get();
     if (display == nullptr) return false;
+    // Any reply, event or error bears the number of our latest request the
+    // server had handled by then.
+    if (LastKnownRequestProcessed(display) > sentBefore_) return true;
     XSync(display, False);
     return connectionLost ? get() != nullptr : true;
 }
@@ -325,6 +333,27 @@ std::optional<int32_t> ClientProcesses::of(::Window window) const {
     const auto found = pids_.find(window & ~mask_);
     if (found == pids_.end()) return std::nullopt;
     return found->second;
+}
+
+std::optional<int32_t> clientProcess(XConnection& x, ::Window window) {
+    ::Display* display = x.get();
+    int event = 0;
+    int error = 0;
+    if (display == nullptr || window == 0 || !XResQueryExtension(display, &event, &error)) return std::nullopt;
+    XResClientIdSpec owner{window, XRES_CLIENT_ID_PID_MASK};
+    long count = 0;
+    XResClientIdValue* values = nullptr;
+    ErrorTrap trap(display);  // a server older than X-Resource 1.2 answers with an error
+    const Status status = XResQueryClientIds(display, 1, &owner, &count, &values);
+    const std::unique_ptr<XResClientIdValue, std::function<void(XResClientIdValue*)>> ownedValues(
+        values, [count](XResClientIdValue* list) { XResClientIdsDestroy(count, list); });
+    if (trap.failedAfterReply() || status != Success || values == nullptr) return std::nullopt;
+    for (long i = 0; i < count; ++i) {
+        const pid_t pid = XResGetClientPid(&values[i]);
+        // Client 0 (its first id 0) is the server itself, which owns the root window.
+        if (pid > 0 && values[i].spec.client != 0) return static_cast<int32_t>(pid);
+    }
+    return std::nullopt;
 }
 
 void copyImage(XImage* image, Pixels& out) {

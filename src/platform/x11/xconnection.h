@@ -37,8 +37,9 @@ public:
     // (it never throws): for releasing what was made on it; null when none
     // is open or it was lost.
     ::Display* opened() const;
-    // Whether the server still answers, after one round trip (a connection
-    // found lost is opened again).
+    // Whether the server still answers: it has answered during this request,
+    // or it does now, after one round trip (a connection found lost is
+    // opened again).
     bool alive();
     ::Window root();
     // An input-only window of ours that is never mapped, made once per
@@ -57,6 +58,11 @@ private:
 
     ::Display* display_ = nullptr;
     uint64_t generation_ = 0;
+    // The latest request the connection was used in, and the last of our
+    // requests sent before that request first used it: an answer to a
+    // later one came during the request.
+    unsigned long usedIn_ = 0;
+    unsigned long sentBefore_ = 0;
     std::map<std::string, Atom, std::less<>> atoms_;
     ::Window unmapped_ = 0;
 
@@ -167,6 +173,10 @@ private:
     unsigned long mask_ = 0;            // the bits of an id a client chooses
     std::map<unsigned long, int32_t> pids_;  // a client's first id, its pid
 };
+
+// The same for one window, in one round trip: the server is asked about the
+// client that owns the window's id only.
+std::optional<int32_t> clientProcess(XConnection& x, ::Window window);
 
 // Sends a client message about `window` to the root window, as EWMH asks
 // (the window manager acts on it); false when it could not be sent.
