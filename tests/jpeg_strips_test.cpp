@@ -124,8 +124,12 @@ TEST(StripJpeg, JoinedFileIsOneLibjpegPassWithARestartIntervalPerStrip) {
     for (const auto& size : sizes) {
         for (const auto format : {PixelFormat::RGBA, PixelFormat::BGRX}) {
             const Picture picture = testPicture(size.width, size.height, format);
+            // A first rung with no room makes the planes the later rungs are
+            // encoded from; a first rung with room encodes straight from the pixels.
             JpegEncoder all(picture);
             JpegEncoder one(picture, 1);
+            EXPECT_FALSE(all.encode(0.95, 0));
+            EXPECT_FALSE(one.encode(0.95, 0));
             const StripLayout& layout = all.layout();
             EXPECT_EQ(layout.strips > 1, size.split) << size.width << "x" << size.height;
             for (const double quality : {0.95, 0.75, 0.25000000000000011, 1.0}) {
@@ -134,11 +138,14 @@ TEST(StripJpeg, JoinedFileIsOneLibjpegPassWithARestartIntervalPerStrip) {
                     std::to_string(size.width) + "x" + std::to_string(size.height) + " q" + std::to_string(turbo);
                 const auto ours = all.encode(quality, noLimit);
                 const auto single = one.encode(quality, noLimit);
-                ASSERT_TRUE(ours && single) << what;
+                JpegEncoder first(picture);
+                const auto straight = first.encode(quality, noLimit);
+                ASSERT_TRUE(ours && single && straight) << what;
                 const auto bytes = ours->joined();
                 const auto reference = referenceJpeg(picture, turbo, layout.strips > 1 ? layout.stripRows : 0);
                 EXPECT_TRUE(bytes == reference) << what << ": " << firstDifference(bytes, reference);
                 EXPECT_TRUE(single->joined() == bytes) << what << ": the bytes depend on the threads";
+                EXPECT_TRUE(straight->joined() == bytes) << what << ": the bytes depend on the path";
                 // One strip is exactly what TurboJPEG makes today.
                 if (layout.strips == 1) {
                     EXPECT_TRUE(bytes == turboJpeg(picture, turbo)) << what;

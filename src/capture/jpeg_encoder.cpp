@@ -29,6 +29,16 @@ constexpr uint8_t restartMarkers[8][2] = {{0xFF, 0xD0}, {0xFF, 0xD1}, {0xFF, 0xD
                                           {0xFF, 0xD4}, {0xFF, 0xD5}, {0xFF, 0xD6}, {0xFF, 0xD7}};
 constexpr uint8_t endOfImage[2] = {0xFF, 0xD9};
 
+J_COLOR_SPACE libjpegSpace(platform::PixelFormat format) {
+    switch (format) {
+        case platform::PixelFormat::RGBX: return JCS_EXT_RGBX;
+        case platform::PixelFormat::BGRX: return JCS_EXT_BGRX;
+        case platform::PixelFormat::RGBA: return JCS_EXT_RGBA;
+        case platform::PixelFormat::BGRA: return JCS_EXT_BGRA;
+    }
+    return JCS_EXT_RGBX;
+}
+
 int turboFormat(platform::PixelFormat format) {
     switch (format) {
         case platform::PixelFormat::RGBX: return TJPF_RGBX;
@@ -323,10 +333,12 @@ bool convertStrip(StripWorker& w, JpegEncoder::Frame& f, const platform::Picture
     return true;
 }
 
-// Encodes one strip from the planes as a JPEG of its own, with the frame's
-// restart interval. False when libjpeg fails or the rung is stopped.
+// Encodes one strip as a JPEG of its own, with the frame's restart interval:
+// from the planes, or straight from the pixels (libjpeg converting and
+// downsampling them as it goes, into the same samples). False when libjpeg
+// fails or the rung is stopped.
 bool encodeStrip(StripWorker& w, JpegEncoder::Frame& f, const platform::Picture& p, const StripLayout& layout,
-                 int strip, Rung& rung) {
+                 int strip, Rung& rung, bool fromPixels) {
     jpeg_compress_struct* c = &w.cinfo;
     const int firstRow = strip * layout.stripRows;
     const int mcuRows = std::min(layout.mcuRows - firstRow, layout.stripRows);
@@ -347,8 +359,8 @@ bool encodeStrip(StripWorker& w, JpegEncoder::Frame& f, const platform::Picture&
     }
     c->image_width = static_cast<JDIMENSION>(p.width);
     c->image_height = static_cast<JDIMENSION>(rows);
-    c->input_components = 3;
-    c->in_color_space = JCS_YCbCr;
+    c->input_components = fromPixels ? 4 : 3;
+    c->in_color_space = fromPixels ? libjpegSpace(p.format) : JCS_YCbCr;
     jpeg_set_defaults(c);
     jpeg_set_quality(c, rung.quality, TRUE);
     // As TurboJPEG chooses: the fast integer DCT below quality 96.
@@ -360,11 +372,23 @@ bool encodeStrip(StripWorker& w, JpegEncoder::Frame& f, const platform::Picture&
         c->comp_info[i].h_samp_factor = 1;
         c->comp_info[i].v_samp_factor = 1;
     }
-    c->raw_data_in = TRUE;
+    c->raw_data_in = fromPixels ? FALSE : TRUE;
     c->restart_interval = layout.strips > 1 ? static_cast<unsigned>(layout.stripRows * layout.mcusPerRow) : 0;
     c->dest = &d.pub;
     jpeg_start_compress(c, TRUE);
-    for (int m = 0; m < mcuRows; ++m) {
+    if (fromPixels) {
+        const uint8_t* first = p.bytes() + static_cast<std::size_t>(firstRow * mcuSize) * p.stride;
+        JSAMPROW pixelRows[mcuSize];
+        while (c->next_scanline < c->image_height) {
+            const int done = static_cast<int>(c->next_scanline);
+            const int count = std::min(mcuSize, rows - done);
+            for (int i = 0; i < count; ++i) {
+                pixelRows[i] = const_cast<JSAMPROW>(first + static_cast<std::size_t>(done + i) * p.stride);
+            }
+            jpeg_write_scanlines(c, pixelRows, static_cast<JDIMENSION>(count));
+        }
+    }
+    for (int m = 0; !fromPixels && m < mcuRows; ++m) {
         const int y0 = (firstRow + m) * mcuSize;
         for (int i = 0; i < mcuSize; ++i) {
             w.rows[0][i] = f.y.data.get() + static_cast<std::size_t>(std::min(y0 + i, f.yRows - 1)) * f.yStride;
@@ -413,6 +437,12 @@ JpegEncoder::~JpegEncoder() = default;
 std::optional<JpegPieces> JpegEncoder::encode(double quality, int64_t limit) {
     if (!valid_) return std::nullopt;
     const int strips = layout_.strips;
+    // A first rung with room for a byte a pixel is all but always the only
+    // one (a frame at quality 95 takes about half that): its strips are
+    // encoded straight from the pixels. Otherwise, and at every later rung,
+    // from planes converted once for all the rungs. The bytes are the same.
+    const bool fromPixels = !frame_ && limit / std::max<int64_t>(1, static_cast<int64_t>(picture_.width) *
+                                                                        picture_.height) >= 1;
     if (!frame_) {
         // The first encoding: the planes are made by the strips as they go.
         frame_.reset(takeFrame());
@@ -453,15 +483,17 @@ std::optional<JpegPieces> JpegEncoder::encode(double quality, int64_t limit) {
                 rung.stop = true;
                 return;
             }
-            auto& state = f.converted[static_cast<std::size_t>(strip)];
-            if (state == 0) state = convertStrip(w, f, p, layout, strip) ? 1 : 2;
-            if (state != 1) {
-                rung.stop = true;
-                return;
+            if (!fromPixels) {
+                auto& state = f.converted[static_cast<std::size_t>(strip)];
+                if (state == 0) state = convertStrip(w, f, p, layout, strip) ? 1 : 2;
+                if (state != 1) {
+                    rung.stop = true;
+                    return;
+                }
             }
             // A rung already over its limit skips the strips not yet begun.
             if (rung.stop) return;
-            if (!encodeStrip(w, f, p, layout, strip, rung)) rung.stop = true;
+            if (!encodeStrip(w, f, p, layout, strip, rung, fromPixels)) rung.stop = true;
         } catch (...) {
             rung.stop = true;
         }
