@@ -150,17 +150,6 @@ const Facts& current(std::optional<Remembered<Facts>>& slot, Bus& bus, Read read
 std::optional<SessionFacts> X11Mac::session() {
     system_.catchUp();
     session_.catchUp();
-    // While the round trips travel, the X server is asked what the first
-    // check of a request asks next: the keyboard probe (it takes no grab)
-    // and the active window's program, both kept for the request. A failure
-    // here is met again, in its turn, when the check asks.
-    if (!keyboardHeld_) {
-        try {
-            secureInputEnabled();
-            frontmostApplication();
-        } catch (const PlatformError&) {
-        }
-    }
     const LoginFacts& login = current(login_, system_, [&](LoginFacts& facts) {
         const auto object = sessionObject();
         if (!object) return false;
