@@ -57,8 +57,9 @@ public:
     // The JPEG at that quality (0 to 1, the TurboJPEG quality of
     // turboQuality) when it has at most `limit` bytes; none when it has more,
     // or when it cannot be made. The strips of a JPEG that is already over
-    // the limit are not finished. The colour conversion and downsampling are
-    // made once, by the first call, for every later quality.
+    // the limit are not finished. A first call whose limit leaves at least a
+    // byte a pixel encodes straight from the pixels; otherwise the colour
+    // conversion and downsampling are made once, for every later quality.
     std::optional<JpegPieces> encode(double quality, int64_t limit);
 
     const StripLayout& layout() const { return layout_; }
