@@ -1,18 +1,22 @@
 #!/usr/bin/python3
 """A GTK 3 window with a single-line entry, a password entry and a multi-line view.
 
-Commands on standard input, one a line: "focus entry|password|view" and "clear".
+Commands on standard input, one a line: "focus entry|password|view", "clear", and "menu"
+and "unmenu" (a popup menu of "One" and "Two" opens, and closes).
 Every change is written to standard output as one JSON line:
   {"focus": NAME}  when a widget gains the keyboard focus (and its window is active)
   {"widget": NAME, "text": TEXT}  when a widget's whole text changes
+  {"menu": "open", "x": X, "y": Y}  once the menu is shown, X and Y the root position of the middle of "Two"
+  {"activated": LABEL}  when a menu item is chosen
 """
 import json
 import sys
 
 import gi
 
+gi.require_version("Gdk", "3.0")
 gi.require_version("Gtk", "3.0")
-from gi.repository import GLib, Gtk  # noqa: E402
+from gi.repository import Gdk, GLib, Gtk  # noqa: E402
 
 
 def say(**fields):
@@ -56,6 +60,27 @@ for widget in widgets.values():
 window.connect("notify::is-active", report_focus)
 window.connect("destroy", Gtk.main_quit)
 
+menu = Gtk.Menu()
+items = {}
+for label in ("One", "Two"):
+    items[label] = Gtk.MenuItem(label=label)
+    items[label].connect("activate", lambda _i, l=label: say(activated=l))
+    menu.append(items[label])
+menu.show_all()
+menu.attach_to_widget(window, None)
+
+
+def report_menu():
+    toplevel = menu.get_toplevel()
+    _, left, top = toplevel.get_window().get_origin()
+    x, y = items["Two"].translate_coordinates(toplevel, 0, 0)
+    size = items["Two"].get_allocation()
+    say(menu="open", x=left + x + size.width // 2, y=top + y + size.height // 2)
+    return False
+
+
+menu.get_toplevel().connect("map-event", lambda *_: GLib.timeout_add(100, report_menu) and False)
+
 
 def on_command(source, _condition):
     line = source.readline()
@@ -67,6 +92,10 @@ def on_command(source, _condition):
         window.present()
         widgets[words[1]].grab_focus()
         report_focus()
+    elif words == ["menu"]:
+        menu.popup_at_widget(window, Gdk.Gravity.CENTER, Gdk.Gravity.NORTH_WEST, None)
+    elif words == ["unmenu"]:
+        menu.popdown()
     elif words == ["clear"]:
         entry.set_text("")
         password.set_text("")

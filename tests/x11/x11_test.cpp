@@ -408,6 +408,39 @@ TEST_F(X11Session, AKeyboardGrabOfAnotherClientRefusesControlButNotThePermission
     EXPECT_TRUE(waitFor([&] { return ask(R"({"id":"g","operation":"desktop.guard"})").at("ok") == true; }));
 }
 
+TEST_F(X11Session, AnOpenMenuHoldsTheKeyboardButIsNoPasswordField) {
+    // GTK keeps a keyboard grab while a menu is open: control goes on, and
+    // the phone can pick an item.
+    const std::size_t before = desktop().appReports().size();
+    desktop().tellApp("menu");
+    object shown;
+    ASSERT_TRUE(waitFor([&] {
+        const auto reports = desktop().appReports();
+        for (std::size_t i = before; i < reports.size(); ++i) {
+            if (reports[i].contains("menu")) shown = reports[i];
+        }
+        return !shown.empty();
+    }, 10)) << "the menu did not open";
+    expectSuccess(ask(R"({"id":"g","operation":"desktop.guard"})"));
+    // A screen locker raised over the open menu is another matter.
+    Window locker = window(0, 0, Desktop::screenWidth, Desktop::screenHeight, 0x000000, 0);
+    expectFailure(ask(R"({"id":"g","operation":"desktop.guard"})"), failures::locked);
+    XDestroyWindow(dpy_, locker);
+    XSync(dpy_, False);
+    const double x = shown.at("x").to_number<double>() / Desktop::monitorWidth;
+    const double y = shown.at("y").to_number<double>() / Desktop::screenHeight;
+    expectSuccess(ask(boost::json::serialize(
+        object{{"id", "c"}, {"operation", "desktop.click"}, {"x", x}, {"y", y}})));
+    const bool chosen = waitFor([&] {
+        for (const auto& report : desktop().appReports()) {
+            if (report.contains("activated") && report.at("activated") == "Two") return true;
+        }
+        return false;
+    }, 5);
+    if (!chosen) desktop().tellApp("unmenu");
+    EXPECT_TRUE(chosen) << "the click did not reach the menu";
+}
+
 TEST_F(X11Session, ALockedClosingRemoteOrInactiveSessionRefusesControl) {
     const std::string guard = R"({"id":"g","operation":"desktop.guard"})";
     auto refused = [&] { return ask(guard).at("ok") == false; };

@@ -1,5 +1,6 @@
 // The Linux desktop: the logind session, the screen saver, the keyboard grab,
 // the active window's program, the permissions, power, and the identifiers.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -88,6 +89,39 @@ std::optional<unsigned long> windowProcess(XConnection& x, ::Window window) {
         return pid->front();
     }
     return std::nullopt;
+}
+
+// Windows looked at from the top of the stack, at most, for an open menu.
+constexpr int menuSearchDepth = 64;
+
+// Whether an open menu is what holds the keyboard: the topmost window shown,
+// tooltips and notifications aside, is an unmanaged popup that says it is a
+// menu (GTK and Qt menus, menu-bar menus and combo box lists keep a keyboard
+// grab while open). A screen locker or prompt raised over it is no menu.
+bool menuOnTop(XConnection& x) {
+    ::Display* display = x.get();
+    if (display == nullptr) return false;
+    const auto tree = queryTree(display, x.root());
+    if (!tree) return false;
+    const Atom typeProperty = x.atom("_NET_WM_WINDOW_TYPE");
+    const Atom menus[] = {x.atom("_NET_WM_WINDOW_TYPE_POPUP_MENU"), x.atom("_NET_WM_WINDOW_TYPE_DROPDOWN_MENU"),
+                          x.atom("_NET_WM_WINDOW_TYPE_COMBO")};
+    const Atom passing[] = {x.atom("_NET_WM_WINDOW_TYPE_TOOLTIP"), x.atom("_NET_WM_WINDOW_TYPE_NOTIFICATION")};
+    int looked = 0;
+    for (auto it = tree->children.rbegin(); it != tree->children.rend() && looked < menuSearchDepth; ++it, ++looked) {
+        XWindowAttributes attributes{};
+        ErrorTrap trap(display);
+        if (XGetWindowAttributes(display, *it, &attributes) == 0 || trap.failedAfterReply() ||
+            attributes.map_state != IsViewable) {
+            continue;
+        }
+        if (!attributes.override_redirect) return false;
+        const auto types = cardinals(display, *it, typeProperty, XA_ATOM);
+        const Atom type = types && !types->empty() ? types->front() : 0;
+        if (std::find(std::begin(menus), std::end(menus), type) != std::end(menus)) return true;
+        if (std::find(std::begin(passing), std::end(passing), type) == std::end(passing)) return false;
+    }
+    return false;
 }
 
 }  // namespace
@@ -209,7 +243,8 @@ bool X11Mac::secureInputEnabled() {
         XUngrabKeyboard(display, CurrentTime);
         XFlush(display);
     }
-    keyboardHeld_ = status == AlreadyGrabbed || status == GrabFrozen;
+    // An open menu holds the keyboard too, and is no password field.
+    keyboardHeld_ = (status == AlreadyGrabbed || status == GrabFrozen) && !menuOnTop(x_);
     return *keyboardHeld_;
 }
 
