@@ -298,6 +298,32 @@ std::vector<::Window> clientWindows(XConnection& x) {
     return windows;
 }
 
+namespace {
+
+// Clients' first ids with their pids, as the server knows them from their
+// connections: every client's when `owner` is 0, else only the one that owns
+// that id. Clients whose pid the server cannot tell are left out, and so is
+// client 0, the server itself, which owns the root window.
+std::vector<std::pair<unsigned long, int32_t>> clientPids(::Display* display, XID owner) {
+    std::vector<std::pair<unsigned long, int32_t>> pids;
+    XResClientIdSpec wanted{owner, XRES_CLIENT_ID_PID_MASK};
+    long count = 0;
+    XResClientIdValue* values = nullptr;
+    ErrorTrap trap(display);  // a server older than X-Resource 1.2 answers with an error
+    const Status status = XResQueryClientIds(display, 1, &wanted, &count, &values);
+    const std::unique_ptr<XResClientIdValue, std::function<void(XResClientIdValue*)>> ownedValues(
+        values, [count](XResClientIdValue* list) { XResClientIdsDestroy(count, list); });
+    if (trap.failedAfterReply() || status != Success || values == nullptr) return pids;
+    for (long i = 0; i < count; ++i) {
+        const pid_t pid = XResGetClientPid(&values[i]);
+        const auto& [id, length, value] = values[i];  // the client named, and its pid's bytes
+        if (pid > 0 && id.client != 0) pids.emplace_back(id.client, static_cast<int32_t>(pid));
+    }
+    return pids;
+}
+
+}  // namespace
+
 ClientProcesses::ClientProcesses(XConnection& x) {
     ::Display* display = x.get();
     int event = 0;
@@ -312,19 +338,8 @@ ClientProcesses::ClientProcesses(XConnection& x) {
     const XFreeing<XResClient> ownedClients(clients);
     if (trap.failedAfterReply() || listed == 0 || clients == nullptr || clientCount <= 0) return;
     mask_ = clients[0].resource_mask;
-    XResClientIdSpec all{0, XRES_CLIENT_ID_PID_MASK};
-    long count = 0;
-    XResClientIdValue* values = nullptr;
-    const Status status = XResQueryClientIds(display, 1, &all, &count, &values);
-    const std::unique_ptr<XResClientIdValue, std::function<void(XResClientIdValue*)>> ownedValues(
-        values, [count](XResClientIdValue* list) { XResClientIdsDestroy(count, list); });
-    if (trap.failedAfterReply() || status != Success || values == nullptr) return;
-    for (long i = 0; i < count; ++i) {
-        const pid_t pid = XResGetClientPid(&values[i]);
-        const auto& [id, length, value] = values[i];  // the client named, and its pid's bytes
-        // Client 0 is the server itself, which owns the root window.
-        const unsigned long base = id.client & ~mask_;
-        if (pid > 0 && base != 0) pids_[base] = static_cast<int32_t>(pid);
+    for (const auto& [client, pid] : clientPids(display, 0)) {
+        if (const unsigned long base = client & ~mask_; base != 0) pids_[base] = pid;
     }
 }
 
@@ -340,20 +355,9 @@ std::optional<int32_t> clientProcess(XConnection& x, ::Window window) {
     int event = 0;
     int error = 0;
     if (display == nullptr || window == 0 || !XResQueryExtension(display, &event, &error)) return std::nullopt;
-    XResClientIdSpec owner{window, XRES_CLIENT_ID_PID_MASK};
-    long count = 0;
-    XResClientIdValue* values = nullptr;
-    ErrorTrap trap(display);  // a server older than X-Resource 1.2 answers with an error
-    const Status status = XResQueryClientIds(display, 1, &owner, &count, &values);
-    const std::unique_ptr<XResClientIdValue, std::function<void(XResClientIdValue*)>> ownedValues(
-        values, [count](XResClientIdValue* list) { XResClientIdsDestroy(count, list); });
-    if (trap.failedAfterReply() || status != Success || values == nullptr) return std::nullopt;
-    for (long i = 0; i < count; ++i) {
-        const pid_t pid = XResGetClientPid(&values[i]);
-        // Client 0 (its first id 0) is the server itself, which owns the root window.
-        if (pid > 0 && values[i].spec.client != 0) return static_cast<int32_t>(pid);
-    }
-    return std::nullopt;
+    const auto pids = clientPids(display, window);
+    if (pids.empty()) return std::nullopt;
+    return pids.front().second;
 }
 
 void copyImage(XImage* image, Pixels& out) {
